@@ -169,7 +169,7 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security, DW
 }
 
 LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
-                            size_t bytes)
+                            std::size_t bytes)
 {
     Log(Api::MapViewOfFile, U(mapping), access, offsetHigh, offsetLow, bytes);
     auto it = handleTable.find(U(mapping));

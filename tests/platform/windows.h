@@ -4,6 +4,7 @@
 #ifndef KVPCACT_TEST_WINDOWS_H
 #define KVPCACT_TEST_WINDOWS_H
 
+#include <cstddef>
 #include <cstdint>
 
 #define WINAPI
@@ -63,7 +64,7 @@ typedef LRESULT(CALLBACK *HOOKPROC)(int code, WPARAM wParam, LPARAM lParam);
 HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect,
                                  DWORD maximumSizeHigh, DWORD maximumSizeLow, LPCSTR name);
 LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
-                            size_t bytes);
+                            std::size_t bytes);
 BOOL WINAPI UnmapViewOfFile(const void *view);
 BOOL WINAPI CloseHandle(HANDLE object);
 DWORD WINAPI GetTickCount();
