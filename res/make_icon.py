@@ -54,8 +54,7 @@ def main():
         for x in range(SIZE):
             bits = bits << 1 | (row[x] is None)
         mask += struct.pack(">I", bits)
-    palette = b"".join(struct.pack("<BBBB", b, g, r, 0) for (b, g, r) in
-                       ((c[2], c[1], c[0]) for c in PALETTE))
+    palette = b"".join(struct.pack("<BBBB", b, g, r, 0) for (b, g, r) in PALETTE)
     header = struct.pack("<IiiHHIIiiII", 40, SIZE, SIZE * 2, 1, 4, 0,
                          len(xor) + len(mask), 0, 0, 16, 0)
     image = header + palette + bytes(xor) + bytes(mask)
