@@ -33,9 +33,9 @@ extern "C" {
  * value, written and read in one access and with no order among fields, so a
  * reader treats each as independent. A new section holds 20 zero bytes. */
 typedef struct PCActivityHookInfo {
-    uint32_t KeyboardHook;     /* WH_KEYBOARD hook handle; 0 = none stored */
-    uint32_t MouseHook;        /* WH_MOUSE hook handle; 0 = none stored */
-    int32_t LastMouseX;        /* screen position of the last recorded move */
+    uint32_t KeyboardHook; /* WH_KEYBOARD hook handle; 0 = none stored */
+    uint32_t MouseHook;    /* WH_MOUSE hook handle; 0 = none stored */
+    int32_t LastMouseX;    /* screen position of the last recorded move */
     int32_t LastMouseY;
     uint32_t LastActivityTime; /* GetTickCount() at the latest activity */
 } PCActivityHookInfo;

@@ -123,8 +123,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
         // Unload and process end alike; the hooks stay until switched off.
         CloseActivityInfo();
         break;
-    default:
-        break;
+    default: break;
     }
     return TRUE;
 }

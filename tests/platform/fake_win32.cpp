@@ -4,11 +4,13 @@
 #include <map>
 #include <memory>
 
-namespace fake {
+namespace fake
+{
 
 Platform win;
 
-namespace {
+namespace
+{
 
 struct Section {
     std::string name;

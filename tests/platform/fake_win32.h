@@ -13,7 +13,8 @@
 
 #include "kvpcact.h"
 
-namespace fake {
+namespace fake
+{
 
 enum class Api {
     CreateFileMappingA,
@@ -34,13 +35,13 @@ struct Call {
 };
 
 struct Script {
-    bool failCreate = false;     // CreateFileMappingA returns 0
-    bool failMap = false;        // MapViewOfFile returns null
-    bool failKeyboardHook = false; // SetWindowsHookExA(WH_KEYBOARD) returns 0
-    bool failMouseHook = false;    // SetWindowsHookExA(WH_MOUSE) returns 0
+    bool failCreate = false;         // CreateFileMappingA returns 0
+    bool failMap = false;            // MapViewOfFile returns null
+    bool failKeyboardHook = false;   // SetWindowsHookExA(WH_KEYBOARD) returns 0
+    bool failMouseHook = false;      // SetWindowsHookExA(WH_MOUSE) returns 0
     bool failKeyboardUnhook = false; // UnhookWindowsHookEx of a WH_KEYBOARD hook returns 0
     bool failMouseUnhook = false;    // likewise for WH_MOUSE
-    LRESULT nextResult = 0;      // what CallNextHookEx returns
+    LRESULT nextResult = 0;          // what CallNextHookEx returns
 };
 
 // What the fake platform holds and what it was asked.
@@ -49,8 +50,8 @@ struct Platform {
     std::vector<Call> calls;
     // Off while threads call in at once: the log is not thread-safe.
     std::atomic<bool> logging{true};
-    std::atomic<uint32_t> tick{1000};      // what GetTickCount returns next
-    std::atomic<uint32_t> tickStep{0};     // added to tick after each call
+    std::atomic<uint32_t> tick{1000};  // what GetTickCount returns next
+    std::atomic<uint32_t> tickStep{0}; // added to tick after each call
     std::atomic<uint32_t> nextHookCalls{0};
 };
 

@@ -7,7 +7,8 @@
 
 using Names = std::vector<std::string>;
 
-namespace {
+namespace
+{
 
 uintptr_t U(const void *p)
 {
@@ -102,7 +103,9 @@ TEST_F(ExchangeTest, FailedOpenLeavesNoRecordAndDetachReleasesOnlyWhatExists)
     const Case cases[] = {
         {"creation fails", [] { fake::win.script.failCreate = true; }, false, {}},
         {"name held by another kind of object",
-         [] { fake::HoldNameWithOtherObject(PCACTIVITYHOOKINFO_NAME); }, false, {}},
+         [] { fake::HoldNameWithOtherObject(PCACTIVITYHOOKINFO_NAME); },
+         false,
+         {}},
         {"mapping fails", [] { fake::win.script.failMap = true; }, true, {"CloseHandle"}},
     };
     for (const Case &c : cases) {

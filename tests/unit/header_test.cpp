@@ -11,13 +11,11 @@ TEST(PublicHeader, IdleTimeAcrossTheTickCountWrap)
     const struct {
         uint32_t now, last, idle;
     } cases[] = {
-        {1000, 400, 600},
-        {1000, 1000, 0},
-        {5, 0xFFFFFFF0u, 21},                  // the tick count wrapped after the stamp
-        {0, 0xFFFFFFFFu, 1},
-        {0x7FFFFFFFu, 0, 0x7FFFFFFFu},         // the longest idle time told apart
-        {100, 105, 0},                         // stamped just after `now` was read
-        {0xFFFFFFF0u, 3, 0},                   // stamped just after `now`, across the wrap
+        {1000, 400, 600},     {1000, 1000, 0},
+        {5, 0xFFFFFFF0u, 21}, // the tick count wrapped after the stamp
+        {0, 0xFFFFFFFFu, 1},  {0x7FFFFFFFu, 0, 0x7FFFFFFFu}, // the longest idle time told apart
+        {100, 105, 0},                                       // stamped just after `now` was read
+        {0xFFFFFFF0u, 3, 0}, // stamped just after `now`, across the wrap
     };
     for (const auto &c : cases) {
         EXPECT_EQ(PCActivityIdleMs(c.now, c.last), c.idle) << c.now << " " << c.last;

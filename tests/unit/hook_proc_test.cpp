@@ -7,7 +7,8 @@
 
 using Names = std::vector<std::string>;
 
-namespace {
+namespace
+{
 
 constexpr uint32_t kNow = 777000;
 constexpr Fields kStored{0, 0, 100, 200, 5}; // hook handles filled in by SwitchOn
@@ -15,7 +16,8 @@ constexpr Fields kStored{0, 0, 100, 200, 5}; // hook handles filled in by Switch
 // structure behind lParam.
 const LPARAM kInvalid = static_cast<LPARAM>(0x10);
 
-class HookProcTest : public LibraryTest {
+class HookProcTest : public LibraryTest
+{
 protected:
     void SetUp() override
     {
@@ -64,10 +66,10 @@ TEST_F(HookProcTest, KeyboardRecordsEveryKeystrokeTakenFromTheQueue)
         bool records;
     };
     const Case cases[] = {
-        {HC_ACTION, 'A', 0x001E0001, true},                               // press
-        {HC_ACTION, 'A', static_cast<LPARAM>(0xC01E0001u), true},         // release
-        {HC_ACTION, 0x10, 0x402A0001, true},                              // auto-repeat
-        {HC_NOREMOVE, 'A', 0x001E0001, false},                            // only peeked at
+        {HC_ACTION, 'A', 0x001E0001, true},                       // press
+        {HC_ACTION, 'A', static_cast<LPARAM>(0xC01E0001u), true}, // release
+        {HC_ACTION, 0x10, 0x402A0001, true},                      // auto-repeat
+        {HC_NOREMOVE, 'A', 0x001E0001, false},                    // only peeked at
         {-1, 'A', kInvalid, false},
         {INT32_MIN, 0, kInvalid, false},
         {1, 'A', kInvalid, false},
@@ -85,8 +87,8 @@ TEST_F(HookProcTest, KeyboardRecordsEveryKeystrokeTakenFromTheQueue)
         if (c.records)
             expected.time = kNow;
         EXPECT_EQ(Read(record()), expected);
-        EXPECT_EQ(fake::CallNames(), (c.records ? Names{"GetTickCount", "CallNextHookEx"}
-                                                : Names{"CallNextHookEx"}));
+        EXPECT_EQ(fake::CallNames(),
+                  (c.records ? Names{"GetTickCount", "CallNextHookEx"} : Names{"CallNextHookEx"}));
     }
 }
 
@@ -127,8 +129,8 @@ TEST_F(HookProcTest, MouseRecordsOnlyMovesToANewPoint)
         if (c.records)
             expected = {stored.keyboardHook, stored.mouseHook, c.pt.x, c.pt.y, kNow};
         EXPECT_EQ(Read(record()), expected);
-        EXPECT_EQ(fake::CallNames(), (c.records ? Names{"GetTickCount", "CallNextHookEx"}
-                                                : Names{"CallNextHookEx"}));
+        EXPECT_EQ(fake::CallNames(),
+                  (c.records ? Names{"GetTickCount", "CallNextHookEx"} : Names{"CallNextHookEx"}));
     }
 }
 

@@ -7,13 +7,15 @@
 
 using Names = std::vector<std::string>;
 
-namespace {
+namespace
+{
 
 constexpr uint32_t kNow = 424242;
 
 enum Stored { kNone, kKeyboardOnly, kMouseOnly, kBoth };
 
-class SwitchTest : public LibraryTest {
+class SwitchTest : public LibraryTest
+{
 protected:
     void SetUp() override
     {
@@ -39,7 +41,10 @@ protected:
         fake::win.tick = kNow;
     }
 
-    uint32_t Handle(size_t call) const { return static_cast<uint32_t>(fake::win.calls[call].arg[0]); }
+    uint32_t Handle(size_t call) const
+    {
+        return static_cast<uint32_t>(fake::win.calls[call].arg[0]);
+    }
 };
 
 } // namespace
@@ -109,7 +114,8 @@ TEST_F(SwitchTest, SwitchOnReleasesASingleStoredHookAndInstallsBoth)
         fake::Reset();
         Attach();
         Store(c.stored);
-        const uint32_t single = c.stored == kKeyboardOnly ? record().KeyboardHook : record().MouseHook;
+        const uint32_t single =
+            c.stored == kKeyboardOnly ? record().KeyboardHook : record().MouseHook;
         fake::win.script.failKeyboardUnhook = c.releaseFails;
         fake::win.script.failMouseUnhook = c.releaseFails;
 
@@ -134,8 +140,8 @@ TEST_F(SwitchTest, FailedInstallationsAreReportedAndTheOtherHookStays)
         bool keyboardFails, mouseFails;
     };
     for (const Case c : {Case{true, false}, Case{false, true}, Case{true, true}}) {
-        SCOPED_TRACE(testing::Message() << "keyboard fails " << c.keyboardFails << ", mouse fails "
-                                        << c.mouseFails);
+        SCOPED_TRACE(testing::Message()
+                     << "keyboard fails " << c.keyboardFails << ", mouse fails " << c.mouseFails);
         Detach();
         fake::Reset();
         Attach();
@@ -145,7 +151,8 @@ TEST_F(SwitchTest, FailedInstallationsAreReportedAndTheOtherHookStays)
 
         EXPECT_EQ(SetPCActivityHook(1), 0u);
         // The mouse hook is installed even after the keyboard hook failed.
-        EXPECT_EQ(fake::CallNames(), (Names{"GetTickCount", "SetWindowsHookExA", "SetWindowsHookExA"}));
+        EXPECT_EQ(fake::CallNames(),
+                  (Names{"GetTickCount", "SetWindowsHookExA", "SetWindowsHookExA"}));
         EXPECT_EQ(record().KeyboardHook != 0, !c.keyboardFails);
         EXPECT_EQ(record().MouseHook != 0, !c.mouseFails);
         EXPECT_EQ(fake::InstalledHooks(), int{!c.keyboardFails} + int{!c.mouseFails});

@@ -25,7 +25,8 @@ void PrintTo(const Fields &fields, std::ostream *os);
 Fields Read(const PCActivityHookInfo &record);
 void Write(PCActivityHookInfo &record, const Fields &fields);
 
-class LibraryTest : public ::testing::Test {
+class LibraryTest : public ::testing::Test
+{
 protected:
     void SetUp() override;
     void TearDown() override;
