@@ -1,0 +1,187 @@
+#!/usr/bin/python3
+"""Checks the budgets of a built kvpcact.dll by reading the file itself.
+
+Usage: check_dll.py DLL [GROUP...]   (groups: image linkage hardening resources;
+all when none is named). Prints one line per broken budget and exits 1 if any.
+Needs Debian's pefile (python3-pefile), hence /usr/bin/python3.
+"""
+import os
+import struct
+import sys
+
+import pefile
+
+SCN = pefile.SECTION_CHARACTERISTICS
+EXECUTE, WRITE, SHARED = (SCN["IMAGE_SCN_MEM_" + f] for f in ("EXECUTE", "WRITE", "SHARED"))
+RT_ICON, RT_GROUP_ICON = pefile.RESOURCE_TYPE["RT_ICON"], pefile.RESOURCE_TYPE["RT_GROUP_ICON"]
+DIR = pefile.DIRECTORY_ENTRY
+
+MAX_FILE_BYTES = 8192
+MAX_CODE_BYTES = 1024
+IMPORTS = {
+    "KERNEL32.dll": {"CloseHandle", "CreateFileMappingA", "GetTickCount", "MapViewOfFile",
+                     "UnmapViewOfFile"},
+    "USER32.dll": {"CallNextHookEx", "SetWindowsHookExA", "UnhookWindowsHookEx"},
+}
+EXPORTS = [(1, "SetPCActivityHook")]  # (ordinal, name)
+DLL_CHARACTERISTICS = ["DYNAMIC_BASE", "NX_COMPAT", "NO_SEH"]
+VERSION_TABLE = "040904E4"
+VERSION_STRINGS = {
+    "FileDescription": "PC Activity Hooker for auto-locking database",
+    "InternalName": "PCACT",
+    "OriginalFilename": "kvpcact.dll",
+    # Present with any text.
+    "CompanyName": None, "FileVersion": None, "ProductName": None, "ProductVersion": None,
+    "LegalCopyright": None,
+}
+TRANSLATION = (0x0409, 1252)
+VFT_DLL = 2
+ICON_GROUP = "MAINICON"
+
+
+def name_of(section):
+    return section.Name.rstrip(b"\0").decode("latin-1")
+
+
+def directory_size(pe, entry):
+    return pe.OPTIONAL_HEADER.DATA_DIRECTORY[DIR[entry]].Size
+
+
+def check_image(pe, path):
+    """A 32-bit DLL within its size budgets, entered through our own code."""
+    size = os.path.getsize(path)
+    code = sum(s.Misc_VirtualSize for s in pe.sections if s.Characteristics & EXECUTE)
+    entry = pe.OPTIONAL_HEADER.AddressOfEntryPoint
+    entry_section = pe.get_section_by_rva(entry) if entry else None
+    crt_sections = sorted({name_of(s) for s in pe.sections} & {".CRT", ".tls"})
+    return [
+        (pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"],
+         f"machine is {pe.FILE_HEADER.Machine:#x}, not i386 (0x14c)"),
+        (pe.is_dll(), "IMAGE_FILE_DLL is not set"),
+        (size <= MAX_FILE_BYTES, f"file is {size} bytes, budget {MAX_FILE_BYTES}"),
+        (code <= MAX_CODE_BYTES, f"executable sections hold {code} bytes, budget {MAX_CODE_BYTES}"),
+        (entry_section is not None and entry_section.Characteristics & EXECUTE,
+         f"entry point {entry:#x} is not in an executable section"),
+        (not crt_sections, f"run-time start-up sections present: {', '.join(crt_sections)}"),
+    ]
+
+
+def check_linkage(pe, path):
+    """Exactly the eight platform calls in, exactly one export out."""
+    imported = {}
+    for dll in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        names = {(i.name or b"#%d" % i.ordinal).decode() for i in dll.imports}
+        imported.setdefault(dll.dll.decode(), set()).update(names)
+    failures = []
+    for dll in sorted(IMPORTS.keys() | imported.keys(), key=str.upper):
+        want, got = IMPORTS.get(dll, set()), imported.get(dll, set())
+        failures.append((want == got, f"imports from {dll}: "
+                                      f"missing {sorted(want - got) or 'none'}, "
+                                      f"unexpected {sorted(got - want) or 'none'}"))
+    exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
+    symbols = exports.symbols if exports else []
+    got = [(s.ordinal, s.name.decode() if s.name else None) for s in symbols]
+    forwarded = [name for (_, name), s in zip(got, symbols) if s.forwarder]
+    dll_name = pe.get_string_at_rva(exports.struct.Name).decode() if exports else None
+    return failures + [
+        (got == EXPORTS, f"exports are {got}, expected {EXPORTS}"),
+        (not forwarded, f"forwarded exports: {forwarded}"),
+        (dll_name == "kvpcact.dll", f"export directory names the DLL {dll_name!r}"),
+    ]
+
+
+def check_hardening(pe, path):
+    """ASLR, DEP, no SEH handlers; no shared section, writable code or TLS."""
+    flags = pe.OPTIONAL_HEADER.DllCharacteristics
+    failures = [
+        (flags & pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_" + f],
+         f"DllCharacteristics lacks {f}") for f in DLL_CHARACTERISTICS]
+    for s in pe.sections:
+        failures += [
+            (not s.Characteristics & SHARED, f"section {name_of(s)} is shared between processes"),
+            (s.Characteristics & (WRITE | EXECUTE) != WRITE | EXECUTE,
+             f"section {name_of(s)} is both writable and executable"),
+        ]
+    return failures + [
+        (directory_size(pe, "IMAGE_DIRECTORY_ENTRY_BASERELOC") > 0,
+         "no base relocations: the loader cannot move the image"),
+        (directory_size(pe, "IMAGE_DIRECTORY_ENTRY_TLS") == 0, "TLS directory is not empty"),
+    ]
+
+
+def resource_data(pe, entry):
+    """Bytes of the first language of a named or numbered resource entry."""
+    data = entry.directory.entries[0].data.struct
+    return pe.get_data(data.OffsetToData, data.Size)
+
+
+def check_resources(pe, path):
+    """Version information and the one 32 x 32, 16-colour icon."""
+    strings, translations = {}, []
+    for block in (pe.FileInfo[0] if getattr(pe, "FileInfo", None) else []):
+        for table in getattr(block, "StringTable", []):
+            strings[table.LangID.decode()] = {k.decode(): v.decode()
+                                              for k, v in table.entries.items()}
+        for var in getattr(block, "Var", []):
+            values = [int(v, 16) for v in var.entry.get(b"Translation", "").split()]
+            translations += list(zip(values[::2], values[1::2]))
+    failures = [(VERSION_TABLE in strings, f"no StringFileInfo table {VERSION_TABLE}; "
+                                           f"found {sorted(strings)}")]
+    for key, want in VERSION_STRINGS.items() if VERSION_TABLE in strings else []:
+        got = strings[VERSION_TABLE].get(key)
+        ok = bool(got) if want is None else got == want
+        failures.append((ok, f"version string {key} is {got!r}, expected "
+                             f"{'any text' if want is None else repr(want)}"))
+    fixed = getattr(pe, "VS_FIXEDFILEINFO", None)
+    file_type = fixed[0].FileType if fixed else None
+    failures += [
+        (translations == [TRANSLATION], f"VarFileInfo Translation is {translations}, "
+                                        f"expected [{TRANSLATION}]"),
+        (file_type == VFT_DLL, f"fixed file info FILETYPE is {file_type}, not VFT_DLL"),
+    ]
+
+    root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    by_type = {t.id: t.directory.entries for t in root.entries} if root else {}
+    groups = {str(e.name or e.id): e for e in by_type.get(RT_GROUP_ICON, [])}
+    icons = {e.id: e for e in by_type.get(RT_ICON, [])}
+    if ICON_GROUP not in groups:
+        return failures + [(False, f"no icon group {ICON_GROUP}; found {sorted(groups)}")]
+    group = resource_data(pe, groups[ICON_GROUP])
+    count = struct.unpack_from("<H", group, 4)[0]
+    # GRPICONDIRENTRY: width, height, colours, reserved, planes, bits, bytes, icon id.
+    entries = [struct.unpack_from("<BBBBHHIH", group, offset)
+               for offset in range(6, min(len(group), 6 + 14 * count) - 13, 14)]
+    failures.append((count == 1, f"icon group {ICON_GROUP} has {count} images, expected 1"))
+    for width, height, colours, _, _, bits, _, icon_id in entries:
+        failures += [
+            ((width, height) == (32, 32), f"icon {icon_id} is {width} x {height}, not 32 x 32"),
+            (colours == 16 or bits == 4, f"icon {icon_id} has {colours} colours and {bits} bits"
+                                         " per pixel, not 16 colours"),
+            (icon_id in icons, f"icon group names RT_ICON {icon_id}, which does not exist"),
+        ]
+        if icon_id in icons:
+            # The image itself: a bitmap twice as high as the icon (colours, then mask).
+            image = struct.unpack_from("<4xiixxH", resource_data(pe, icons[icon_id]))
+            failures.append((image == (32, 64, 4), f"RT_ICON {icon_id} holds a bitmap of width, "
+                                                   f"height, bits {image}, not (32, 64, 4)"))
+    return failures
+
+
+GROUPS = {"image": check_image, "linkage": check_linkage, "hardening": check_hardening,
+          "resources": check_resources}
+
+
+def main(argv):
+    if len(argv) < 2 or not set(argv[2:]) <= GROUPS.keys():
+        sys.exit(__doc__)
+    path = argv[1]
+    pe = pefile.PE(path)
+    broken = [f"{path}: {group}: {message}"
+              for group in argv[2:] or GROUPS
+              for ok, message in GROUPS[group](pe, path) if not ok]
+    print("\n".join(broken) or f"{path}: {', '.join(argv[2:] or GROUPS)}: all budgets kept")
+    return 1 if broken else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
