@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev python3 python3-pefile
-          g++-mingw-w64-i686 wine wine32:i386 xvfb xdotool)
+          g++-mingw-w64-i686 wine wine32:i386 xvfb xauth xdotool)
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
