@@ -24,11 +24,18 @@ protected:
         LibraryTest::SetUp();
         Attach();
         SwitchOn();
+        Restore();
+        fake::win.tick = kNow;
+    }
+
+    // Puts the record back to kStored, with the installed hooks' handles.
+    Fields Restore()
+    {
         Fields stored = kStored;
         stored.keyboardHook = record().KeyboardHook;
         stored.mouseHook = record().MouseHook;
         Write(record(), stored);
-        fake::win.tick = kNow;
+        return stored;
     }
 
     // Calls the procedure from the record as it is now, once for each kind of
@@ -76,10 +83,7 @@ TEST_F(HookProcTest, KeyboardRecordsEveryKeystrokeTakenFromTheQueue)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "code " << c.code << " key " << c.key);
-        Fields stored = kStored;
-        stored.keyboardHook = record().KeyboardHook;
-        stored.mouseHook = record().MouseHook;
-        Write(record(), stored);
+        const Fields stored = Restore();
 
         Call(keyboardProc, stored.keyboardHook, c.code, c.key, c.flags);
 
@@ -117,10 +121,7 @@ TEST_F(HookProcTest, MouseRecordsOnlyMovesToANewPoint)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        Fields stored = kStored;
-        stored.keyboardHook = record().KeyboardHook;
-        stored.mouseHook = record().MouseHook;
-        Write(record(), stored);
+        const Fields stored = Restore();
         MOUSEHOOKSTRUCT mouse{c.pt, nullptr, 1, 0};
 
         Call(mouseProc, stored.mouseHook, c.code, c.message, reinterpret_cast<LPARAM>(&mouse));

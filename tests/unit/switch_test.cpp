@@ -110,9 +110,7 @@ TEST_F(SwitchTest, SwitchOnReleasesASingleStoredHookAndInstallsBoth)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        Detach();
-        fake::Reset();
-        Attach();
+        Reload();
         Store(c.stored);
         const uint32_t single =
             c.stored == kKeyboardOnly ? record().KeyboardHook : record().MouseHook;
@@ -142,9 +140,7 @@ TEST_F(SwitchTest, FailedInstallationsAreReportedAndTheOtherHookStays)
     for (const Case c : {Case{true, false}, Case{false, true}, Case{true, true}}) {
         SCOPED_TRACE(testing::Message()
                      << "keyboard fails " << c.keyboardFails << ", mouse fails " << c.mouseFails);
-        Detach();
-        fake::Reset();
-        Attach();
+        Reload();
         fake::win.script.failKeyboardHook = c.keyboardFails;
         fake::win.script.failMouseHook = c.mouseFails;
         fake::ClearCalls();
@@ -187,9 +183,7 @@ TEST_F(SwitchTest, SwitchOffOutcomes)
     for (size_t i = 0; i < std::size(cases); i++) {
         const Case &c = cases[i];
         SCOPED_TRACE(testing::Message() << "row " << i);
-        Detach();
-        fake::Reset();
-        Attach();
+        Reload();
         Store(c.stored);
         const uint32_t keyboard = record().KeyboardHook;
         const uint32_t mouse = record().MouseHook;

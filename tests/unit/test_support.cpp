@@ -47,6 +47,13 @@ void LibraryTest::Detach()
     ASSERT_EQ(DllMain(kModule, DLL_PROCESS_DETACH, nullptr), TRUE);
 }
 
+void LibraryTest::Reload()
+{
+    Detach();
+    fake::Reset();
+    Attach();
+}
+
 void LibraryTest::SwitchOn()
 {
     ASSERT_EQ(SetPCActivityHook(1), PCACT_TRUE);

@@ -33,6 +33,7 @@ protected:
 
     void Attach(); // process attach, as the loader does it
     void Detach(); // process detach; balanced automatically at the end
+    void Reload(); // a new process: detach, forget the platform, attach
 
     // Switches on through the export and keeps the procedures the platform
     // was handed; the call log is cleared afterwards.
