@@ -39,3 +39,18 @@ target_link_libraries(kvpcact_import INTERFACE ${KVPCACT_IMPLIB})
 install(TARGETS kvpcact LIBRARY DESTINATION bin)
 install(FILES ${KVPCACT_IMPLIB} src/kvpcact.def DESTINATION lib)
 install(FILES include/kvpcact.h DESTINATION include)
+
+# A Windows program of this project that loads kvpcact.dll from its own
+# folder: built without MinGW run-time DLLs, with the library copied beside it.
+function(kvpcact_program target)
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/include)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+    add_dependencies(${target} kvpcact)
+    # Relinked whenever the library changes, so the copy never goes stale.
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS $<TARGET_FILE:kvpcact>)
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:kvpcact>
+                $<TARGET_FILE_DIR:${target}>/kvpcact.dll
+        VERBATIM)
+endfunction()
