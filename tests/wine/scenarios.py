@@ -111,6 +111,19 @@ class Session:
                        timeout=INPUT_TIMEOUT)
 
 
+def read_lines(stream):
+    """A queue that a background thread fills with the lines of `stream`,
+    without line ends, and then None at its end."""
+    lines = queue.Queue()
+
+    def read():
+        for line in stream:
+            lines.put(line.rstrip("\r\n"))
+        lines.put(None)
+    threading.Thread(target=read, daemon=True).start()
+    return lines
+
+
 class Probe:
     """One pcactprobe process: one command line in, one reply line out."""
 
@@ -118,14 +131,8 @@ class Probe:
         self.name = name
         self.proc = subprocess.Popen(argv, env=env, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, text=True, bufsize=1)
-        self.lines = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
+        self.lines = read_lines(self.proc.stdout)
         self._expect_reply("start")
-
-    def _read(self):
-        for line in self.proc.stdout:
-            self.lines.put(line.rstrip("\r\n"))
-        self.lines.put(None)
 
     def _expect_reply(self, command):
         try:
@@ -418,13 +425,7 @@ class MonitorRun:
     def __init__(self, session, argv):
         self.proc = subprocess.Popen(["wine", session.args.pcactmon, *argv], env=session.env,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.lines = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.proc.stdout:
-            self.lines.put(line.rstrip("\r\n"))
-        self.lines.put(None)
+        self.lines = read_lines(self.proc.stdout)
 
     def next(self):
         try:
