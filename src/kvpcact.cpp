@@ -10,11 +10,12 @@
 // the platform loads the module it names into every hooked process.
 static HINSTANCE ModuleHandle;
 
-// The record keeps hook handles as 32-bit values, the same in 32-bit and
-// 64-bit readers; user handles fit in 32 bits on every Windows.
+// The record keeps hook handles as 32-bit values, the same for 32-bit and
+// 64-bit code. User handles are 32-bit values sign-extended to pointer
+// width, which is how 64-bit code must widen one it reads back.
 static HHOOK ToHook(uint32_t stored)
 {
-    return reinterpret_cast<HHOOK>(static_cast<uintptr_t>(stored));
+    return reinterpret_cast<HHOOK>(static_cast<intptr_t>(static_cast<int32_t>(stored)));
 }
 
 static uint32_t FromHook(HHOOK hook)

@@ -85,6 +85,7 @@ void Reset()
     otherObjects.clear();
     handleTable.clear();
     hookTable.clear();
+    nextHook = 0x10000;
     win.script = Script{};
     win.calls.clear();
     win.logging = true;
@@ -114,6 +115,11 @@ int MappedViews()
 {
     Section *section = FindSection(PCACTIVITYHOOKINFO_NAME);
     return section ? section->views : 0;
+}
+
+void NextHookHandles(uintptr_t first)
+{
+    nextHook = first;
 }
 
 int InstalledHooks()

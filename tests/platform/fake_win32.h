@@ -72,6 +72,9 @@ PCActivityHookInfo *Record();
 int OpenHandles();
 int MappedViews();
 
+// Hook handles given out from now on start at `first` and step by 0x10.
+void NextHookHandles(uintptr_t first);
+
 // Hooks installed and not yet released.
 int InstalledHooks();
 HOOKPROC InstalledProc(int idHook); // null when none of that kind is installed

@@ -225,3 +225,39 @@ TEST_F(SwitchTest, WithoutARecordTheExportCallsNothingAndFails)
     EXPECT_TRUE(fake::win.calls.empty());
     EXPECT_EQ(fake::InstalledHooks(), 0);
 }
+
+// The record holds each handle in 32 bits for 32-bit and 64-bit code alike: a
+// 64-bit build truncates a handle to store it and sign-extends it to use it,
+// so a handle with bit 31 set reaches the platform as the platform gave it.
+TEST_F(SwitchTest, HandlesAreStoredIn32BitsAndSignExtendedForUse)
+{
+    struct Case {
+        uintptr_t first;          // the keyboard hook's handle; the mouse one is 0x10 on
+        uint32_t storedKeyboard;  // as the record keeps it
+    };
+    const Case cases[] = {
+        {0x00010000u, 0x00010000u},
+        {static_cast<uintptr_t>(intptr_t{INT32_MIN} + 0x40), 0x80000040u},
+        {static_cast<uintptr_t>(intptr_t{-0x100}), 0xFFFFFF00u},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.first);
+        Reload();
+        fake::NextHookHandles(c.first);
+        SwitchOn();
+        EXPECT_EQ(record().KeyboardHook, c.storedKeyboard);
+        EXPECT_EQ(record().MouseHook, c.storedKeyboard + 0x10);
+
+        keyboardProc(HC_ACTION, 0, 0);
+        MOUSEHOOKSTRUCT move{{1, 2}, nullptr, 0, 0};
+        mouseProc(HC_ACTION, WM_MOUSEMOVE, reinterpret_cast<LPARAM>(&move));
+        ASSERT_EQ(fake::CallNames(),
+                  (Names{"GetTickCount", "CallNextHookEx", "GetTickCount", "CallNextHookEx"}));
+        EXPECT_EQ(fake::win.calls[1].arg[0], c.first);
+        EXPECT_EQ(fake::win.calls[3].arg[0], c.first + 0x10);
+
+        // Switching off releases exactly the hooks that were installed.
+        EXPECT_EQ(SetPCActivityHook(0), PCACT_TRUE);
+        EXPECT_EQ(fake::InstalledHooks(), 0);
+    }
+}
