@@ -2,18 +2,46 @@
 # USER32 imported, hardened and reproducible.
 enable_language(RC)
 
-add_library(kvpcact MODULE ${KVPCACT_SOURCES} src/kvpcact.def res/kvpcact.rc)
+# The two builds differ only where the ABI does.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(KVPCACT_ARCH x64)
+    # x64 has no stdcall decoration. Unwind data stays: a stack walk, or an
+    # exception raised by a later hook, must pass through our procedures
+    # without ending the process they run in.
+    set(KVPCACT_ENTRY DllMain)
+    set(KVPCACT_ARCH_COMPILE_OPTIONS)
+    set(KVPCACT_ARCH_LINK_OPTIONS -Wl,--high-entropy-va)
+else()
+    set(KVPCACT_ARCH x86)
+    # x86 unwinds without tables; the image declares no SEH handlers.
+    set(KVPCACT_ENTRY _DllMain@12)
+    set(KVPCACT_ARCH_COMPILE_OPTIONS -fno-asynchronous-unwind-tables -fno-unwind-tables)
+    set(KVPCACT_ARCH_LINK_OPTIONS -Wl,--no-seh)
+endif()
+
+# The export list is written once, with the x86 decoration; for x64 it is
+# the same list without it.
+file(READ ${PROJECT_SOURCE_DIR}/src/kvpcact.def KVPCACT_DEF_TEXT)
+if(KVPCACT_ARCH STREQUAL x64)
+    string(REGEX REPLACE "@[0-9]+( +@)" "\\1" KVPCACT_DEF_TEXT "${KVPCACT_DEF_TEXT}")
+endif()
+set(KVPCACT_DEF ${CMAKE_BINARY_DIR}/kvpcact.def)
+file(CONFIGURE OUTPUT ${KVPCACT_DEF} CONTENT "${KVPCACT_DEF_TEXT}" @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${PROJECT_SOURCE_DIR}/src/kvpcact.def)
+
+add_library(kvpcact MODULE ${KVPCACT_SOURCES} ${KVPCACT_DEF} res/kvpcact.rc)
 set_target_properties(kvpcact PROPERTIES PREFIX "" SUFFIX ".dll")
 target_include_directories(kvpcact PRIVATE include)
 target_compile_options(kvpcact PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:-Os -Wall -Wextra -Werror -fno-exceptions -fno-rtti
-        -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-threadsafe-statics
-        -fno-stack-protector -fno-ident>)
+        ${KVPCACT_ARCH_COMPILE_OPTIONS}
+        -fno-threadsafe-statics -fno-stack-protector -fno-ident>)
 target_link_options(kvpcact PRIVATE
     -nostdlib -s
-    -Wl,-e,_DllMain@12
+    -Wl,-e,${KVPCACT_ENTRY}
     -Wl,--kill-at
-    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--no-seh
+    -Wl,--dynamicbase -Wl,--nxcompat ${KVPCACT_ARCH_LINK_OPTIONS}
     -Wl,--no-insert-timestamp)
 target_link_libraries(kvpcact PRIVATE kernel32 user32)
 # Resources are looked up beside the .rc file.
@@ -24,9 +52,9 @@ set_source_files_properties(res/kvpcact.rc PROPERTIES
 # reference to the undecorated export.
 set(KVPCACT_IMPLIB ${CMAKE_CURRENT_BINARY_DIR}/libkvpcact.dll.a)
 add_custom_command(OUTPUT ${KVPCACT_IMPLIB}
-    COMMAND ${CMAKE_DLLTOOL} --kill-at --def ${CMAKE_CURRENT_SOURCE_DIR}/src/kvpcact.def
+    COMMAND ${CMAKE_DLLTOOL} --kill-at --def ${KVPCACT_DEF}
             --dllname kvpcact.dll --output-lib ${KVPCACT_IMPLIB}
-    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/kvpcact.def
+    DEPENDS ${KVPCACT_DEF}
     VERBATIM)
 add_custom_target(kvpcact_implib ALL DEPENDS ${KVPCACT_IMPLIB})
 
@@ -36,8 +64,10 @@ add_dependencies(kvpcact_import kvpcact_implib kvpcact)
 target_include_directories(kvpcact_import INTERFACE ${CMAKE_CURRENT_SOURCE_DIR}/include)
 target_link_libraries(kvpcact_import INTERFACE ${KVPCACT_IMPLIB})
 
-install(TARGETS kvpcact LIBRARY DESTINATION bin)
-install(FILES ${KVPCACT_IMPLIB} src/kvpcact.def DESTINATION lib)
+# Both builds install into one tree: x86/ and x64/ each with bin/ and lib/,
+# and the one header beside them.
+install(TARGETS kvpcact LIBRARY DESTINATION ${KVPCACT_ARCH}/bin)
+install(FILES ${KVPCACT_IMPLIB} ${KVPCACT_DEF} DESTINATION ${KVPCACT_ARCH}/lib)
 install(FILES include/kvpcact.h DESTINATION include)
 
 # A Windows program of this project that loads kvpcact.dll from its own

@@ -1,12 +1,16 @@
 #!/usr/bin/python3
 """Checks the budgets of a built kvpcact.dll by reading the file itself.
 
-Usage: check_dll.py DLL [GROUP...]   (groups: image linkage hardening resources;
-all when none is named). Prints one line per broken budget and exits 1 if any.
-Needs Debian's pefile (python3-pefile), hence /usr/bin/python3.
+Usage: check_dll.py DLL ARCH [GROUP...]   (ARCH: x86 or x64; groups: image
+linkage hardening resources unwind; all when none is named). Prints one line
+per broken budget and exits 1 if any. Needs Debian's pefile (python3-pefile),
+hence /usr/bin/python3; the unwind check reads the code with OBJDUMP from the
+environment (MinGW's objdump for the DLL's architecture).
 """
 import os
+import re
 import struct
+import subprocess
 import sys
 
 import pefile
@@ -24,7 +28,13 @@ IMPORTS = {
     "USER32.dll": {"CallNextHookEx", "SetWindowsHookExA", "UnhookWindowsHookEx"},
 }
 EXPORTS = [(1, "SetPCActivityHook")]  # (ordinal, name)
-DLL_CHARACTERISTICS = ["DYNAMIC_BASE", "NX_COMPAT", "NO_SEH"]
+# What each architecture differs in.
+ARCHES = {
+    "x86": {"machine": "IMAGE_FILE_MACHINE_I386",
+            "characteristics": ["DYNAMIC_BASE", "NX_COMPAT", "NO_SEH"]},
+    "x64": {"machine": "IMAGE_FILE_MACHINE_AMD64",
+            "characteristics": ["DYNAMIC_BASE", "NX_COMPAT", "HIGH_ENTROPY_VA"]},
+}
 VERSION_TABLE = "040904E4"
 VERSION_STRINGS = {
     "FileDescription": "PC Activity Hooker for auto-locking database",
@@ -47,16 +57,16 @@ def directory_size(pe, entry):
     return pe.OPTIONAL_HEADER.DATA_DIRECTORY[DIR[entry]].Size
 
 
-def check_image(pe, path):
-    """A 32-bit DLL within its size budgets, entered through our own code."""
+def check_image(pe, path, arch):
+    """A DLL for the architecture, within its size budgets, entered through our own code."""
     size = os.path.getsize(path)
     code = sum(s.Misc_VirtualSize for s in pe.sections if s.Characteristics & EXECUTE)
     entry = pe.OPTIONAL_HEADER.AddressOfEntryPoint
     entry_section = pe.get_section_by_rva(entry) if entry else None
     crt_sections = sorted({name_of(s) for s in pe.sections} & {".CRT", ".tls"})
     return [
-        (pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"],
-         f"machine is {pe.FILE_HEADER.Machine:#x}, not i386 (0x14c)"),
+        (pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE[ARCHES[arch]["machine"]],
+         f"machine is {pe.FILE_HEADER.Machine:#x}, not {ARCHES[arch]['machine']}"),
         (pe.is_dll(), "IMAGE_FILE_DLL is not set"),
         (size <= MAX_FILE_BYTES, f"file is {size} bytes, budget {MAX_FILE_BYTES}"),
         (code <= MAX_CODE_BYTES, f"executable sections hold {code} bytes, budget {MAX_CODE_BYTES}"),
@@ -66,7 +76,7 @@ def check_image(pe, path):
     ]
 
 
-def check_linkage(pe, path):
+def check_linkage(pe, path, arch):
     """Exactly the eight platform calls in, exactly one export out."""
     imported = {}
     for dll in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
@@ -90,12 +100,13 @@ def check_linkage(pe, path):
     ]
 
 
-def check_hardening(pe, path):
-    """ASLR, DEP, no SEH handlers; no shared section, writable code or TLS."""
+def check_hardening(pe, path, arch):
+    """ASLR (high-entropy on x64), DEP, no SEH handlers on x86; no shared
+    section, writable code or TLS."""
     flags = pe.OPTIONAL_HEADER.DllCharacteristics
     failures = [
         (flags & pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_" + f],
-         f"DllCharacteristics lacks {f}") for f in DLL_CHARACTERISTICS]
+         f"DllCharacteristics lacks {f}") for f in ARCHES[arch]["characteristics"]]
     for s in pe.sections:
         failures += [
             (not s.Characteristics & SHARED, f"section {name_of(s)} is shared between processes"),
@@ -115,7 +126,7 @@ def resource_data(pe, entry):
     return pe.get_data(data.OffsetToData, data.Size)
 
 
-def check_resources(pe, path):
+def check_resources(pe, path, arch):
     """Version information and the one 32 x 32, 16-colour icon."""
     strings, translations = {}, []
     for block in (pe.FileInfo[0] if getattr(pe, "FileInfo", None) else []):
@@ -167,19 +178,47 @@ def check_resources(pe, path):
     return failures
 
 
+CALL = re.compile(r"^\s*([0-9a-f]+):\s.*\scall")
+
+
+def check_unwind(pe, path, arch):
+    """x64: every function that calls another has unwind data, so that a stack
+    walk through a hook procedure finds its way back to the caller. x86 needs
+    none and has none."""
+    functions = [(f.struct.BeginAddress, f.struct.EndAddress)
+                 for f in getattr(pe, "DIRECTORY_ENTRY_EXCEPTION", [])]
+    if arch == "x86":
+        return [(not functions, f"{len(functions)} x64 unwind entries in an x86 image")]
+    base = pe.OPTIONAL_HEADER.ImageBase
+    listing = subprocess.run([os.environ.get("OBJDUMP", "objdump"), "-d", path],
+                             capture_output=True, text=True, check=True).stdout
+    calls = [int(m.group(1), 16) - base for m in map(CALL.match, listing.splitlines()) if m]
+    uncovered = [rva for rva in calls if not any(b <= rva < e for b, e in functions)]
+    named = [(pe.OPTIONAL_HEADER.AddressOfEntryPoint, "the entry point")] + [
+        (s.address, s.name.decode()) for s in pe.DIRECTORY_ENTRY_EXPORT.symbols]
+    return [
+        (calls, "no call instructions found: the listing was not read"),
+        (not uncovered, "calls outside any function with unwind data at RVA "
+                        + ", ".join(f"{rva:#x}" for rva in uncovered)),
+        (all(f.unwindinfo is not None for f in getattr(pe, "DIRECTORY_ENTRY_EXCEPTION", [])),
+         "a function's unwind data cannot be read"),
+    ] + [(any(b == rva for b, _ in functions), f"{what} has no unwind data")
+         for rva, what in named]
+
+
 GROUPS = {"image": check_image, "linkage": check_linkage, "hardening": check_hardening,
-          "resources": check_resources}
+          "resources": check_resources, "unwind": check_unwind}
 
 
 def main(argv):
-    if len(argv) < 2 or not set(argv[2:]) <= GROUPS.keys():
+    if len(argv) < 3 or argv[2] not in ARCHES or not set(argv[3:]) <= GROUPS.keys():
         sys.exit(__doc__)
-    path = argv[1]
+    path, arch = argv[1], argv[2]
     pe = pefile.PE(path)
     broken = [f"{path}: {group}: {message}"
-              for group in argv[2:] or GROUPS
-              for ok, message in GROUPS[group](pe, path) if not ok]
-    print("\n".join(broken) or f"{path}: {', '.join(argv[2:] or GROUPS)}: all budgets kept")
+              for group in argv[3:] or GROUPS
+              for ok, message in GROUPS[group](pe, path, arch) if not ok]
+    print("\n".join(broken) or f"{path}: {', '.join(argv[3:] or GROUPS)}: all budgets kept")
     return 1 if broken else 0
 
 
