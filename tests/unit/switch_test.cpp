@@ -232,8 +232,8 @@ TEST_F(SwitchTest, WithoutARecordTheExportCallsNothingAndFails)
 TEST_F(SwitchTest, HandlesAreStoredIn32BitsAndSignExtendedForUse)
 {
     struct Case {
-        uintptr_t first;          // the keyboard hook's handle; the mouse one is 0x10 on
-        uint32_t storedKeyboard;  // as the record keeps it
+        uintptr_t first;         // the keyboard hook's handle; the mouse one is 0x10 on
+        uint32_t storedKeyboard; // as the record keeps it
     };
     const Case cases[] = {
         {0x00010000u, 0x00010000u},
