@@ -1,13 +1,25 @@
 #!/usr/bin/env python3
 """Wine scenarios for kvpcact.dll: real processes, real X input.
 
-Usage: scenarios.py --prefix DIR --probe EXE --probe-imp EXE --pcactmon EXE SCENARIO
+Usage: scenarios.py --arch x86|x64 --prefix DIR --state DIR [--scale F]
+                    --probe EXE --probe-imp EXE --pcactmon EXE COMMAND [ARGS]
 
-SCENARIO is "prefix" (create the Wine prefix), "stop" (end its wineserver)
-or one of the test scenarios below. Each test scenario runs on a fresh
-wineserver and its own Xvfb display, drives pcactprobe processes through
-their stdin and stdout, and exits non-zero with a message on the first
-mismatch. A missing wine, Xvfb or xdotool is a failure, never a skip.
+COMMAND is one of
+  scale     print the factor for every timeout: 20 where 32-bit programs
+            run through qemu emulation and the suite is 32-bit, else 1
+  prefix    create the Wine prefix (once; built aside and moved into place)
+  start     start the suite's session: an Xvfb display and a persistent
+            wineserver with the prefix's system processes running
+  stop      end that session
+  run EXE [ARGS...]
+            run one Windows program in the session; it must exit with 0
+  SCENARIO  one of the test scenarios below
+The scenarios share the session started once for the suite, so that Wine
+starts its system processes only once: under emulation, every Wine process
+start costs tens of seconds. Each scenario drives pcactprobe processes
+through their stdin and stdout and exits non-zero with a message on the
+first mismatch. Every timeout is multiplied by --scale. A missing wine,
+Xvfb or xdotool is a failure, never a skip.
 """
 import argparse
 import os
@@ -22,11 +34,16 @@ import time
 
 TRUE = 0xFFFFFFFF
 FALSE = 0
+# Multiplied by the scale factor in main().
 REPLY_TIMEOUT = 15.0
 INPUT_TIMEOUT = 10.0
+PREFIX_TIMEOUT = 300.0
 
 # A window of the target process; pointer moves stay inside it.
 WIN_X, WIN_Y, WIN_W, WIN_H = 100, 100, 400, 300
+
+LOADERS = {"x86": "wine", "x64": "/usr/lib/wine/wine64"}
+WINEARCH = {"x86": "win32", "x64": "win64"}
 
 
 class Failure(Exception):
@@ -38,8 +55,9 @@ def check(condition, message):
         raise Failure(message)
 
 
-def wait_until(predicate, what, timeout=INPUT_TIMEOUT):
+def wait_until(predicate, what, timeout=None):
     """Polls `predicate` until it returns a true value, which it returns."""
+    timeout = timeout or INPUT_TIMEOUT
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
@@ -55,60 +73,84 @@ def tick_passes():
     time.sleep(0.03)
 
 
+def wine_env(args):
+    """The environment of every Wine process of the suite: its own prefix, no
+    mono or gecko installers, no desktop menu entries, never the caller's
+    own display."""
+    env = dict(os.environ, WINEPREFIX=args.prefix, WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=")
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    display = os.path.join(args.state, "display")
+    if os.path.exists(display):
+        with open(display) as f:
+            env["DISPLAY"] = f.read().strip()
+    return env
+
+
+def wineserver(env, *words, timeout=None):
+    # Never on the caller's stdout: a server that outlives this process
+    # would keep the pipe of whoever reads it open.
+    return subprocess.run(["wineserver", *words], env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          timeout=timeout or REPLY_TIMEOUT).returncode
+
+
 class Session:
-    """A fresh wineserver on the test prefix and an Xvfb display of its own."""
+    """The suite's session, as one scenario uses it. The processes that a
+    scenario starts end with it; when it fails, the whole session is ended,
+    so that nothing it left behind reaches the next scenario, which starts
+    a new one."""
 
     def __init__(self, args):
         self.args = args
+        self.loader = LOADERS[args.arch]
+        self.env = wine_env(args)
         self.procs = []
-        self.xvfb = None
-        # No mono or gecko installers, no desktop menu entries, and never the
-        # caller's own display.
-        self.env = dict(os.environ, WINEPREFIX=args.prefix, WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=")
-        self.env.pop("DISPLAY", None)
-        self.env.pop("WAYLAND_DISPLAY", None)
 
     def __enter__(self):
-        self.stop_wineserver()
-        read_fd, write_fd = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24",
-             "-nolisten", "tcp", "-noreset"],
-            pass_fds=[write_fd], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_fd)
-        with os.fdopen(read_fd) as pipe:
-            display = pipe.readline().strip()
-        if not display.isdigit():
-            self.xvfb.kill()
-            self.xvfb.wait()
-            raise Failure("Xvfb did not start")
-        self.env["DISPLAY"] = ":" + display
+        if "DISPLAY" not in self.env or not x_display_answers(self.env):
+            # Not started, or ended by a scenario that failed.
+            start_session(self.args)
+            self.env = wine_env(self.args)
+        # Persistent: the prefix's system processes stay up between scenarios.
+        wineserver(self.env, "-p")
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, failed, *exc):
         for proc in self.procs:
-            proc.close()
-        self.stop_wineserver()
-        if self.xvfb is not None:
-            self.xvfb.terminate()
-            self.xvfb.wait(10)
+            proc.close(kill=failed is not None)
+        if failed is not None:
+            stop_session(self.args)
         return False
 
-    def stop_wineserver(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env, timeout=30)
+    def start(self, argv, **popen):
+        popen.setdefault("stdin", subprocess.DEVNULL)
+        popen.setdefault("stderr", subprocess.DEVNULL)
+        return subprocess.Popen([self.loader, *argv], env=self.env, **popen)
 
     def probe(self, name, imported=False):
-        exe = self.args.probe_imp if imported else self.args.probe
-        proc = Probe(name, ["wine", exe], self.env)
-        self.procs.append(proc)
-        return proc
+        return self.probes((name, imported))[0]
+
+    def probes(self, *specs):
+        """Starts several probes at once, each (name, imported), and waits
+        until all are ready: starts overlap, which pays off under emulation."""
+        started = [Probe(name, self, self.args.probe_imp if imported else self.args.probe)
+                   for name, imported in specs]
+        self.procs += started
+        for probe in started:
+            probe.ready()
+        return started
 
     def xdotool(self, *words):
         subprocess.run(["xdotool", *[str(w) for w in words]], env=self.env, check=True,
-                       timeout=INPUT_TIMEOUT)
+                       stdin=subprocess.DEVNULL, timeout=INPUT_TIMEOUT)
+
+
+def x_display_answers(env):
+    return subprocess.run(["xdotool", "getdisplaygeometry"], env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          timeout=INPUT_TIMEOUT).returncode == 0
 
 
 def read_lines(stream):
@@ -127,11 +169,13 @@ def read_lines(stream):
 class Probe:
     """One pcactprobe process: one command line in, one reply line out."""
 
-    def __init__(self, name, argv, env):
+    def __init__(self, name, session, exe):
         self.name = name
-        self.proc = subprocess.Popen(argv, env=env, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True, bufsize=1)
+        self.proc = session.start([exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  text=True, bufsize=1)
         self.lines = read_lines(self.proc.stdout)
+
+    def ready(self):
         self._expect_reply("start")
 
     def _expect_reply(self, command):
@@ -165,11 +209,13 @@ class Probe:
         self("quit")
         check(self.proc.wait(REPLY_TIMEOUT) == 0, f"{self.name}: exit status not 0")
 
-    def close(self):
+    def close(self, kill=False):
         if self.proc.poll() is None:
             try:
+                if kill:
+                    raise OSError
                 self.proc.stdin.close()
-                self.proc.wait(5)
+                self.proc.wait(REPLY_TIMEOUT)
             except (OSError, subprocess.TimeoutExpired):
                 self.proc.kill()
                 self.proc.wait()
@@ -214,13 +260,13 @@ def expect_stamp(before, after, what):
 
 def scenario_record(session):
     zero = dict(keyboard=0, mouse=0, x=0, y=0, time=0)
-    first = session.probe("first")
+    # All three start at once; none loads the library before it is told to.
+    first, second, third = session.probes(("first", False), ("second", False), ("third", False))
     check(first.record(absent_ok=True) is None,
           "the section exists before any process loaded the library")
     first("load")
     check(fields(first.record()) == zero, f"a new record is not 20 zero bytes: {first.record()}")
 
-    second = session.probe("second")
     second("load")
     check(fields(second.record()) == zero, "the second process sees other bytes")
     check(second.switch(1) == TRUE, "switching on from the second process failed")
@@ -246,10 +292,13 @@ def scenario_record(session):
     first("load")
     check(fields(first.record()) == zero, "the record after the last holder left is not zero")
     first.quit()
-    third = session.probe("third")
     check(third.record(absent_ok=True) is None, "the section outlived its last holder's process")
     third("load")
     check(fields(third.record()) == zero, "a new record after process end is not zero")
+    # The new record no longer names the hooks, which stay installed: the
+    # session goes on with the next scenario.
+    for hook in (shared["keyboard"], shared["mouse"]):
+        check(third(f"unhook {hook}")["unhooked"] == "1", f"hook {hook:#x} could not be released")
 
 
 # --- switching ------------------------------------------------------------------
@@ -286,17 +335,17 @@ def scenario_switch(session):
 
 # --- real input into a foreign process ---------------------------------------------
 
-def show_target(session, name="target"):
-    target = session.probe(name)
+def show_target(target):
     reply = target(f"window {WIN_X} {WIN_Y} {WIN_W} {WIN_H}")
-    check(reply["foreground"] == "1", f"{name}: its window did not become the foreground")
+    check(reply["foreground"] == "1", f"{target.name}: its window did not become the foreground")
     return target
 
 
 def scenario_input(session):
-    target = show_target(session)
+    target, monitor, cover = session.probes(("target", False), ("monitor", False),
+                                            ("cover", False))
+    show_target(target)
     check(target("loaded")["loaded"] == "0", "the target loaded the library by itself")
-    monitor = session.probe("monitor")
     monitor("load")
 
     # Phases of (switch to, steps); each step is (what, xdotool words, stats
@@ -337,7 +386,6 @@ def scenario_input(session):
 
     # A window that appears under the resting pointer gets the move to the
     # same point again from the platform; that is no activity.
-    cover = session.probe("cover")
 
     def show_cover():
         """a move repeated to a window shown under the pointer"""
@@ -347,14 +395,14 @@ def scenario_input(session):
     input_into(session, cover, show_cover, "moves", (250, 201), origin=(200, 150))
     after = monitor.record()
     check(fields(after) == fields(before), f"a repeated move was recorded: {before} -> {after}")
+    check(monitor.switch(0) == TRUE, "switching off at the end failed")
 
 
 # --- a release that fails ---------------------------------------------------------
 
 def scenario_release_fails(session):
-    monitor = session.probe("monitor")
+    monitor, other = session.probes(("monitor", False), ("other", False))
     monitor("load")
-    other = session.probe("other")
     for party in (other, monitor):
         check(monitor.switch(1) == TRUE, "switching on failed")
         hooks = monitor.record()
@@ -377,11 +425,11 @@ def scenario_release_fails(session):
 def scenario_name_taken(session):
     session.probe("holder")("mutex")
     # The importing process must start at all: the library loads without a record.
-    monitor = session.probe("monitor", imported=True)
+    monitor, target = session.probes(("monitor", True), ("target", False))
     check(monitor("loaded")["loaded"] == "1", "the library is not loaded")
     check(monitor.record(absent_ok=True) is None, "a section opened under a name a mutex holds")
     monitor("window 600 100 300 200")
-    target = show_target(session)
+    show_target(target)
     for activate in (1, 0xFFFFFFFF, 0):
         check(monitor.switch(activate) == FALSE,
               f"SetPCActivityHook({activate:#x}) without a record did not return 0")
@@ -392,7 +440,7 @@ def scenario_name_taken(session):
         input_into(session, window, ("click", 1), "buttonups")
         input_into(session, window, ("key", "c"), "keyups")
     check(target("loaded")["loaded"] == "0", "hooks were installed: the library reached the target")
-    run_pcactmon(session, ["--seconds", "1"], ExitRecord, "record")
+    pcactmon_fails(session, [(["--seconds", "1"], ExitRecord, "record")])
     monitor.quit()
 
 
@@ -403,29 +451,44 @@ ExitOk, ExitUsage, ExitLoad, ExitExport, ExitRecord, ExitSwitchOn, ExitSwitchOff
 MONITOR_LINE = re.compile(r"idle_ms=(\d+) x=(-?\d+) y=(-?\d+)$")
 
 
-def run_pcactmon(session, argv, status, keyword):
-    """Runs a pcactmon.exe that must fail: its status, and one stderr line
-    naming `keyword`, unless it is a usage error, which shows the usage too."""
-    done = subprocess.run(["wine", session.args.pcactmon, *argv], env=session.env,
-                          capture_output=True, text=True, timeout=30)
-    lines = done.stderr.splitlines()
-    what = f"pcactmon {' '.join(argv)}"
-    check(done.returncode == status, f"{what}: status {done.returncode}, expected {status}: "
-                                      f"{done.stderr.strip()}")
-    check(lines and lines[0].startswith("pcactmon: ") and keyword in lines[0],
-          f"{what}: stderr does not say '{keyword}' in one line: {done.stderr!r}")
-    usage = status == ExitUsage and len(lines) > 1 and lines[1].startswith("usage:")
-    check(usage or len(lines) == 1, f"{what}: more than one line on stderr: {done.stderr!r}")
-    check(done.stdout == "", f"{what}: printed {done.stdout!r}")
+def pcactmon_fails(session, cases):
+    """Runs pcactmon.exe once per case (argv, status, keyword), all at once;
+    each must fail with its status and one stderr line naming `keyword`,
+    unless it is a usage error, which shows the usage too."""
+    runs = [(argv, session.start([session.args.pcactmon, *argv], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True))
+            for argv, _, _ in cases]
+    for (argv, proc), (_, status, keyword) in zip(runs, cases):
+        try:
+            stdout, stderr = proc.communicate(timeout=REPLY_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            for _, other in runs:
+                other.kill()
+            raise
+        lines = stderr.splitlines()
+        what = f"pcactmon {' '.join(argv)}"
+        check(proc.returncode == status, f"{what}: status {proc.returncode}, expected {status}: "
+                                         f"{stderr.strip()}")
+        check(lines and lines[0].startswith("pcactmon: ") and keyword in lines[0],
+              f"{what}: stderr does not say '{keyword}' in one line: {stderr!r}")
+        usage = status == ExitUsage and len(lines) > 1 and lines[1].startswith("usage:")
+        check(usage or len(lines) == 1, f"{what}: more than one line on stderr: {stderr!r}")
+        check(stdout == "", f"{what}: printed {stdout!r}")
 
 
 class MonitorRun:
     """A pcactmon.exe run whose lines are parsed as they come."""
 
     def __init__(self, session, argv):
-        self.proc = subprocess.Popen(["wine", session.args.pcactmon, *argv], env=session.env,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.proc = session.start([session.args.pcactmon, *argv], stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, text=True)
         self.lines = read_lines(self.proc.stdout)
+        session.procs.append(self)
+
+    def close(self, kill=False):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
 
     def next(self):
         try:
@@ -458,8 +521,8 @@ class MonitorRun:
             idle = max(idle, now)
         raise Failure(f"pcactmon never showed the input (idle time stays from {idle} ms)")
 
-    def finish(self, timeout=REPLY_TIMEOUT):
-        status = self.proc.wait(timeout)
+    def finish(self):
+        status = self.proc.wait(REPLY_TIMEOUT)
         rest = []
         while (line := self.lines.get(timeout=REPLY_TIMEOUT)) is not None:
             rest.append(line)
@@ -467,17 +530,17 @@ class MonitorRun:
 
 
 def scenario_pcactmon(session):
-    target = show_target(session)
-    holder = session.probe("holder")  # keeps the record alive to read it afterwards
+    # The holder keeps the record alive, to read it afterwards.
+    target, holder = session.probes(("target", False), ("holder", False))
+    show_target(target)
     holder("load")
 
-    for argv, status, keyword in [
-            (["--interval", "0"], ExitUsage, "--interval"),
-            (["--seconds"], ExitUsage, "--seconds"),
-            (["--frobnicate"], ExitUsage, "unknown argument"),
-            (["--dll", "C:\\nowhere\\kvpcact.dll"], ExitLoad, "cannot load"),
-            (["--dll", "C:\\windows\\system32\\user32.dll"], ExitExport, "SetPCActivityHook")]:
-        run_pcactmon(session, argv, status, keyword)
+    pcactmon_fails(session, [
+        (["--interval", "0"], ExitUsage, "--interval"),
+        (["--seconds"], ExitUsage, "--seconds"),
+        (["--frobnicate"], ExitUsage, "unknown argument"),
+        (["--dll", "C:\\nowhere\\kvpcact.dll"], ExitLoad, "cannot load"),
+        (["--dll", "C:\\windows\\system32\\user32.dll"], ExitExport, "SetPCActivityHook")])
 
     # Ended by the clock: idle time grows, then resets with a move and a key.
     run = MonitorRun(session, ["--seconds", "4", "--interval", "100"])
@@ -496,7 +559,7 @@ def scenario_pcactmon(session):
 
     # Hooks another process switched on stay with it.
     check(holder.switch(1) == TRUE, "switching on from the holder failed")
-    run_pcactmon(session, ["--seconds", "1"], ExitSwitchOn, "already switched on")
+    pcactmon_fails(session, [(["--seconds", "1"], ExitSwitchOn, "already switched on")])
     check(holder.record()["keyboard"] != 0, "pcactmon switched off hooks that were not its own")
     check(holder.switch(0) == TRUE, "switching off from the holder failed")
 
@@ -523,15 +586,109 @@ def scenario_pcactmon(session):
 
 # --- driver --------------------------------------------------------------------------
 
-def make_prefix(args, env):
-    """Creates the test prefix once; later runs find it ready."""
-    if not os.path.exists(os.path.join(args.prefix, "system.reg")):
-        env = dict(env, WINEARCH="win32")
-    done = subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL, timeout=300)
-    check(done.returncode == 0, f"wineboot -i failed with status {done.returncode}")
-    subprocess.run(["wineserver", "-w"], env=env, timeout=60)
-    check(os.path.exists(os.path.join(args.prefix, "system.reg")), "wineboot made no prefix")
+def i386_emulated():
+    """Whether the kernel hands 32-bit x86 programs to qemu: an enabled
+    binfmt_misc entry with a qemu-i386 interpreter."""
+    folder = "/proc/sys/fs/binfmt_misc"
+    for name in os.listdir(folder) if os.path.isdir(folder) else []:
+        try:
+            with open(os.path.join(folder, name)) as f:
+                lines = f.read().splitlines()
+        except OSError:
+            continue
+        if "enabled" in lines and any(line.startswith("interpreter ") and "qemu-i386" in line
+                                      for line in lines):
+            return True
+    return False
+
+
+def make_prefix(args):
+    """Creates the test prefix once, aside, and moves it into place only when
+    it is complete: a creation cut short never leaves a broken prefix.
+
+    The first program in a new prefix starts wineboot, which fills the
+    prefix, and waits for it at most 5 minutes; under emulation filling it
+    takes longer, and that program then fails. So the program here is one
+    that may fail, and the wineserver's end tells when wineboot is done."""
+    if os.path.exists(os.path.join(args.prefix, "system.reg")):
+        return
+    aside = args.prefix + ".new"
+    shutil.rmtree(aside, ignore_errors=True)
+    env = dict(wine_env(args), WINEPREFIX=aside, WINEARCH=WINEARCH[args.arch])
+    env.pop("DISPLAY", None)
+    try:
+        subprocess.run([LOADERS[args.arch], "cmd.exe", "/c", "exit"], env=env,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=PREFIX_TIMEOUT)
+        check(wineserver(env, "-w", timeout=PREFIX_TIMEOUT) == 0, "the wineserver did not end")
+    except subprocess.TimeoutExpired:
+        wineserver(env, "-k")
+        raise
+    for part in ("system.reg", "user.reg", "drive_c/windows/system32/kernel32.dll",
+                 "drive_c/windows/system32/user32.dll"):
+        check(os.path.exists(os.path.join(aside, part)), f"the new prefix lacks {part}")
+    shutil.rmtree(args.prefix, ignore_errors=True)
+    os.rename(aside, args.prefix)
+
+
+def start_session(args):
+    """An Xvfb display and a persistent wineserver for the whole suite, both
+    detached from the caller, and the prefix's system processes started by a
+    first program, so that no scenario pays for them."""
+    stop_session(args)
+    os.makedirs(args.state, exist_ok=True)
+    read_fd, write_fd = os.pipe()
+    xvfb = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24",
+         "-nolisten", "tcp", "-noreset"],
+        pass_fds=[write_fd], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL, start_new_session=True)
+    os.close(write_fd)
+    with os.fdopen(read_fd) as pipe:
+        display = pipe.readline().strip()
+    if not display.isdigit():
+        xvfb.kill()
+        raise Failure("Xvfb did not start")
+    with open(os.path.join(args.state, "xvfb.pid"), "w") as f:
+        f.write(str(xvfb.pid))
+    with open(os.path.join(args.state, "display"), "w") as f:
+        f.write(":" + display)
+    env = wine_env(args)
+    wineserver(env, "-p")
+    with Session(args) as session:
+        session.probe("warm-up").quit()
+
+
+def stop_session(args):
+    env = wine_env(args)
+    wineserver(env, "-k")
+    wineserver(env, "-w", timeout=REPLY_TIMEOUT)
+    pid_file = os.path.join(args.state, "xvfb.pid")
+    if os.path.exists(pid_file):
+        with open(pid_file) as f:
+            pid = int(f.read())
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        os.remove(pid_file)
+    for name in ("display",):
+        path = os.path.join(args.state, name)
+        if os.path.exists(path):
+            os.remove(path)
+
+
+def run_program(session, argv):
+    """One Windows program of the suite's architecture, which must exit with 0."""
+    proc = session.start(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        output, _ = proc.communicate(timeout=REPLY_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        raise
+    sys.stdout.write(output)
+    check(proc.returncode == 0, f"{os.path.basename(argv[0])} ended with status "
+                                f"{proc.returncode}")
 
 
 SCENARIOS = {
@@ -545,33 +702,52 @@ SCENARIOS = {
 
 
 def main():
+    global REPLY_TIMEOUT, INPUT_TIMEOUT, PREFIX_TIMEOUT
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--prefix", required=True)
-    parser.add_argument("--probe", required=True)
-    parser.add_argument("--probe-imp", required=True)
-    parser.add_argument("--pcactmon", required=True)
-    parser.add_argument("scenario", choices=["prefix", "stop", *SCENARIOS])
+    parser.add_argument("--arch", required=True, choices=LOADERS)
+    parser.add_argument("--prefix", default="wineprefix")
+    parser.add_argument("--state", default="wine-session")
+    parser.add_argument("--scale", type=float, default=1.0)
+    parser.add_argument("--probe")
+    parser.add_argument("--probe-imp")
+    parser.add_argument("--pcactmon")
+    parser.add_argument("command", choices=["scale", "prefix", "start", "stop", "run",
+                                            *SCENARIOS])
+    parser.add_argument("program", nargs=argparse.REMAINDER)
     args = parser.parse_args()
+    if args.command == "scale":
+        print(20 if args.arch == "x86" and i386_emulated() else 1)
+        return 0
     args.prefix = os.path.abspath(args.prefix)
+    args.state = os.path.abspath(args.state)
+    REPLY_TIMEOUT *= args.scale
+    INPUT_TIMEOUT *= args.scale
+    PREFIX_TIMEOUT *= args.scale
 
-    missing = [tool for tool in ("wine", "wineboot", "wineserver", "Xvfb", "xdotool")
+    missing = [tool for tool in (LOADERS[args.arch], "wineserver", "Xvfb", "xdotool")
                if shutil.which(tool) is None]
     if missing:
         print(f"FAIL: not installed: {', '.join(missing)}", file=sys.stderr)
         return 1
     started = time.monotonic()
     try:
-        if args.scenario == "prefix":
-            make_prefix(args, Session(args).env)
-        elif args.scenario == "stop":
-            Session(args).stop_wineserver()
+        if args.command == "prefix":
+            make_prefix(args)
+        elif args.command == "start":
+            start_session(args)
+        elif args.command == "stop":
+            stop_session(args)
+        elif args.command == "run":
+            check(args.program, "run needs a program")
+            with Session(args) as session:
+                run_program(session, args.program)
         else:
             with Session(args) as session:
-                SCENARIOS[args.scenario](session)
+                SCENARIOS[args.command](session)
     except (Failure, subprocess.SubprocessError, OSError) as error:
-        print(f"FAIL {args.scenario}: {error}", file=sys.stderr)
+        print(f"FAIL {args.command} ({args.arch}): {error}", file=sys.stderr)
         return 1
-    print(f"PASS {args.scenario} ({time.monotonic() - started:.1f} s)")
+    print(f"PASS {args.command} ({args.arch}, {time.monotonic() - started:.1f} s)")
     return 0
 
 
