@@ -9,6 +9,10 @@
 // latest recorded pointer move (0 0 until the first one). Every line is
 // flushed at once, so a pipe reader sees it when it is printed.
 //
+// Hooks stored in the record by another process make it stop with status 6,
+// unless --take-over is given: a monitor that crashed leaves its hooks
+// installed and their handles stored, and only a switch-off frees them.
+//
 // Exit status: 0 done, 2 bad arguments, 3 the library does not load,
 // 4 it lacks SetPCActivityHook, 5 the record cannot be opened, 6 the hooks
 // could not be switched on, 7 they could not be switched off. Each failure is
@@ -37,7 +41,7 @@ enum ExitCode {
 };
 
 const char Usage[] =
-    "usage: pcactmon [--seconds N] [--interval MS] [--dll PATH] [--help]\n"
+    "usage: pcactmon [--seconds N] [--interval MS] [--take-over] [--dll PATH] [--help]\n"
     "\n"
     "Switches the kvpcact.dll activity hooks on and prints one line per interval:\n"
     "    idle_ms=<ms since the latest key press or pointer move> x=<X> y=<Y>\n"
@@ -46,6 +50,8 @@ const char Usage[] =
     "\n"
     "  --seconds N    stop after N seconds (default: run until Ctrl+C)\n"
     "  --interval MS  time between lines in milliseconds (default 1000)\n"
+    "  --take-over    switch off hooks that another process left on, then switch on;\n"
+    "                 only when no other monitor runs (one left by a crash)\n"
     "  --dll PATH     library to load (default: kvpcact.dll beside pcactmon.exe)\n"
     "  --help         show this text\n"
     "\n"
@@ -147,6 +153,7 @@ int main(int argc, char **argv)
     unsigned long seconds = 0;
     unsigned long interval = 1000;
     std::string dllPath;
+    bool takeOver = false;
 
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
@@ -164,6 +171,8 @@ int main(int argc, char **argv)
                 return UsageError("--interval needs milliseconds from 1 to 3600000, got: ",
                                   value ? value : "(nothing)");
             ++i;
+        } else if (std::strcmp(arg, "--take-over") == 0) {
+            takeOver = true;
         } else if (std::strcmp(arg, "--dll") == 0) {
             if (value == nullptr || *value == '\0')
                 return UsageError("--dll needs a path", "");
@@ -195,9 +204,15 @@ int main(int argc, char **argv)
                     GetLastError());
 
     // Hooks stored by another process belong to it: switching them off from
-    // here would stop its monitoring too.
-    if (__atomic_load_n(&info->KeyboardHook, __ATOMIC_RELAXED) != 0 &&
-        __atomic_load_n(&info->MouseHook, __ATOMIC_RELAXED) != 0)
+    // here would stop its monitoring too. With --take-over the caller vouches
+    // that no other monitor runs, so stored handles were left by one that
+    // ended without switching off; a release that fails (hook already gone)
+    // does not matter then.
+    const uint32_t leftKeyboard = __atomic_load_n(&info->KeyboardHook, __ATOMIC_RELAXED);
+    const uint32_t leftMouse = __atomic_load_n(&info->MouseHook, __ATOMIC_RELAXED);
+    if (takeOver)
+        setHook(0);
+    else if (leftKeyboard != 0 && leftMouse != 0)
         return Fail(ExitSwitchOn, "the hooks are already switched on by another process");
 
     StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -212,6 +227,12 @@ int main(int argc, char **argv)
                      static_cast<unsigned long>(on));
         return ExitSwitchOn;
     }
+    if (takeOver && (leftKeyboard != 0 || leftMouse != 0))
+        std::fprintf(stderr,
+                     "pcactmon: took over hooks left by another process "
+                     "(keyboard 0x%08lX, mouse 0x%08lX)\n",
+                     static_cast<unsigned long>(leftKeyboard),
+                     static_cast<unsigned long>(leftMouse));
 
     const DWORD start = GetTickCount();
     DWORD next = start;
