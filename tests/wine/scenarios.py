@@ -20,6 +20,8 @@ start costs tens of seconds. Each scenario drives pcactprobe processes
 through their stdin and stdout and exits non-zero with a message on the
 first mismatch. Every timeout is multiplied by --scale. A missing wine,
 Xvfb or xdotool is a failure, never a skip.
+
+The soak runs for KVPCACT_SOAK_SECONDS (default 60).
 """
 import argparse
 import os
@@ -584,6 +586,174 @@ def scenario_pcactmon(session):
           f"pcactmon after a failed switch-off: status {status}, stderr {err!r}")
 
 
+# --- a monitor that ends without switching off ----------------------------------------
+
+def handles(probe):
+    record = probe.record()
+    return record["keyboard"], record["mouse"]
+
+
+def scenario_killed_monitor(session):
+    target, holder = session.probes(("target", False), ("holder", False))
+    show_target(target)
+    holder("load")
+
+    crashed = MonitorRun(session, ["--seconds", "100000", "--interval", "100"])
+    idle = crashed.idle_grows_to(200)
+    session.xdotool("mousemove", 220, 170)
+    crashed.drops_after(idle, (220, 170))
+    left = handles(holder)
+    check(all(left), f"the monitor did not store both handles: {left}")
+    crashed.proc.kill()  # SIGKILL: no switch-off, as after a crash
+    crashed.proc.wait()
+    check(handles(holder) == left, "the killed monitor's handles left the record")
+
+    # The left handles look like another monitor at work.
+    pcactmon_fails(session, [(["--seconds", "1"], ExitSwitchOn, "already switched on")])
+    check(handles(holder) == left, "a refused pcactmon changed the stored handles")
+
+    run = MonitorRun(session, ["--take-over", "--interval", "100"])
+    idle = run.idle_grows_to(200)
+    check(all(handles(holder)), "pcactmon --take-over did not switch the hooks on")
+    session.xdotool("mousemove", 240, 190)
+    run.drops_after(idle, (240, 190))
+    idle = run.idle_grows_to(200)
+    session.xdotool("key", "k")
+    run.drops_after(idle, None)
+    run.proc.send_signal(signal.SIGINT)
+    status, rest, err = run.finish()
+    check(status == ExitOk, f"pcactmon --take-over ended with status {status}: {err!r}")
+    said = (f"pcactmon: took over hooks left by another process "
+            f"(keyboard 0x{left[0]:08X}, mouse 0x{left[1]:08X})\n")
+    check(err == said, f"pcactmon --take-over said {err!r}, expected {said!r}")
+    check(handles(holder) == (0, 0), "pcactmon --take-over left handles stored")
+
+    # Neither its own hooks nor the killed monitor's record anything now.
+    before = holder.record()
+    tick_passes()
+    input_into(session, target, ("mousemove", 260, 230), "moves", (260, 230))
+    input_into(session, target, ("key", "m"), "keyups")
+    after = holder.record()
+    check(fields(after) == fields(before), f"input after the take-over ended was recorded: "
+                                           f"{before} -> {after}")
+
+
+# --- soak ------------------------------------------------------------------------------
+
+SOAK_SECONDS = float(os.environ.get("KVPCACT_SOAK_SECONDS", "60"))
+
+
+def wine_debuggers(session):
+    """Pids of winedbg processes in the suite's prefix: a crash starts one."""
+    mark = f"WINEPREFIX={session.args.prefix}".encode()
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if b"winedbg" not in f.read().lower():
+                    continue
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if mark in f.read().split(b"\0"):
+                    found.append(int(pid))
+        except OSError:
+            continue
+    return found
+
+
+def tick_at_or_after(stamp, tick):
+    return (stamp - tick) & 0xFFFFFFFF < 0x80000000
+
+
+def scenario_soak(session):
+    """Bursts of keys and moves into two windows whose processes load and
+    unload the library all the while, with the hooks switched on and off
+    about once a second."""
+    monitor, left, right = session.probes(("monitor", True), ("left", False),
+                                          ("right", False))
+    origins = {left: (WIN_X, WIN_Y), right: (WIN_X + WIN_W + 50, WIN_Y)}
+    for window, (x, y) in origins.items():
+        window(f"window {x} {y} 300 200")
+    loaded = {left: False, right: False}
+    seen = dict(bursts=0, recorded=0, keys=0, moves=0, switches=0, loads=0, unloads=0)
+
+    def burst(window, n):
+        """Three moves into `window`, a click that activates it and three
+        keys, in one xdotool run. Keys reach only the active window, and
+        only while the pointer is in it."""
+        x0, y0 = origins[window]
+        points = [(x0 + 10 + (n * 7 + i * 3) % 280, y0 + 10 + (n * 5 + i * 11) % 180)
+                  for i in range(3)]
+        before = stats(window)
+        words = [w for point in points for w in ("mousemove", *point)]
+        session.xdotool(*words, "click", 1, "key", "a", "s", "d")
+        seen.update(bursts=seen["bursts"] + 1, keys=seen["keys"] + 3, moves=seen["moves"] + 3)
+        return points[-1], before
+
+    def handled(window, at, before):
+        rel = (at[0] - origins[window][0], at[1] - origins[window][1])
+
+        def taken():
+            now = stats(window)
+            return (now["moves"] > before["moves"] and (now["lastx"], now["lasty"]) == rel and
+                    now["keyups"] >= before["keyups"] + 3)
+        wait_until(taken, f"{window.name} to take a burst")
+
+    def load_or_unload(probe):
+        """Races the hook calls of the burst the probe is taking."""
+        probe("unload" if loaded[probe] else "load")
+        seen["unloads" if loaded[probe] else "loads"] += 1
+        loaded[probe] = not loaded[probe]
+
+    on, switched, quiet = False, 0.0, None
+    deadline = time.monotonic() + SOAK_SECONDS
+    n = 0
+    while time.monotonic() < deadline:
+        if time.monotonic() - switched >= 1.0:
+            on = not on
+            check(monitor.switch(int(on)) == TRUE, f"switch {int(on)} #{seen['switches']} failed")
+            seen["switches"] += 1
+            switched = time.monotonic()
+            tick_passes()  # the stamp of switching on is older than any tick read below
+            quiet = None if on else monitor.record()
+        window = (left, right)[n % 2]
+        tick = monitor.record()["now"]
+        at, before = burst(window, n)
+        load_or_unload(window)
+        handled(window, at, before)
+        after = monitor.record()
+        if on:
+            check(tick_at_or_after(after["time"], tick),
+                  f"burst {n}: LastActivityTime {after['time']} before the tick {tick} read "
+                  f"before it")
+            check((after["x"], after["y"]) == at, f"burst {n}: position {after} recorded, "
+                                                  f"expected {at}")
+            seen["recorded"] += 1
+        else:
+            check(fields(after) == fields(quiet), f"burst {n} with the hooks off was recorded: "
+                                                  f"{quiet} -> {after}")
+        debuggers = wine_debuggers(session)
+        check(not debuggers, f"the Wine debugger started (pids {debuggers})")
+        n += 1
+
+    if on:
+        check(monitor.switch(0) == TRUE, "the last switch-off failed")
+        seen["switches"] += 1
+    quiet = monitor.record()
+    check((quiet["keyboard"], quiet["mouse"]) == (0, 0), f"handles left stored: {quiet}")
+    for window in (left, right):
+        at, before = burst(window, n)
+        handled(window, at, before)
+        n += 1
+    check(fields(monitor.record()) == fields(quiet), "input after the last switch-off recorded")
+    check(not wine_debuggers(session), "the Wine debugger started")
+    for probe in (monitor, left, right):
+        probe.quit()
+    print(f"soak ({session.args.arch}): {SOAK_SECONDS:.0f} s, {seen['bursts']} bursts "
+          f"({seen['keys']} keys, {seen['moves']} moves; {seen['recorded']} checked with the "
+          f"hooks on), {seen['switches']} switches, {seen['loads']} loads, "
+          f"{seen['unloads']} unloads")
+
+
 # --- driver --------------------------------------------------------------------------
 
 def i386_emulated():
@@ -698,6 +868,8 @@ SCENARIOS = {
     "release_fails": scenario_release_fails,
     "name_taken": scenario_name_taken,
     "pcactmon": scenario_pcactmon,
+    "killed_monitor": scenario_killed_monitor,
+    "soak": scenario_soak,
 }
 
 
