@@ -2,7 +2,8 @@
 """Wine scenarios for kvpcact.dll: real processes, real X input.
 
 Usage: scenarios.py --arch x86|x64 --prefix DIR --state DIR [--scale F]
-                    --probe EXE --probe-imp EXE --pcactmon EXE COMMAND [ARGS]
+                    --probe EXE --probe-imp EXE --pcactmon EXE
+                    [--other-probe EXE --other-pcactmon EXE] COMMAND [ARGS]
 
 COMMAND is one of
   scale     print the factor for every timeout: 20 where 32-bit programs
@@ -21,7 +22,9 @@ through their stdin and stdout and exits non-zero with a message on the
 first mismatch. Every timeout is multiplied by --scale. A missing wine,
 Xvfb or xdotool is a failure, never a skip.
 
-The soak runs for KVPCACT_SOAK_SECONDS (default 60).
+--other-probe and --other-pcactmon name the 32-bit build's programs, which
+a 64-bit suite runs beside its own in two_monitors. The soak runs for
+KVPCACT_SOAK_SECONDS (default 60).
 """
 import argparse
 import os
@@ -46,6 +49,10 @@ WIN_X, WIN_Y, WIN_W, WIN_H = 100, 100, 400, 300
 
 LOADERS = {"x86": "wine", "x64": "/usr/lib/wine/wine64"}
 WINEARCH = {"x86": "win32", "x64": "win64"}
+# A win64 prefix runs 32-bit programs too; a win32 one runs no 64-bit ones.
+OTHER_ARCH = {"x64": "x86"}
+# In a probe spec: the other build's probe.
+OTHER = "other"
 
 
 class Failure(Exception):
@@ -126,18 +133,21 @@ class Session:
             stop_session(self.args)
         return False
 
-    def start(self, argv, **popen):
+    def start(self, argv, loader=None, **popen):
         popen.setdefault("stdin", subprocess.DEVNULL)
         popen.setdefault("stderr", subprocess.DEVNULL)
-        return subprocess.Popen([self.loader, *argv], env=self.env, **popen)
+        return subprocess.Popen([loader or self.loader, *argv], env=self.env, **popen)
 
     def probe(self, name, imported=False):
         return self.probes((name, imported))[0]
 
     def probes(self, *specs):
-        """Starts several probes at once, each (name, imported), and waits
-        until all are ready: starts overlap, which pays off under emulation."""
-        started = [Probe(name, self, self.args.probe_imp if imported else self.args.probe)
+        """Starts several probes at once, each (name, imported) or (name,
+        OTHER) for the other build's probe, and waits until all are ready:
+        starts overlap, which pays off under emulation."""
+        started = [Probe(name, self, self.args.other_probe, LOADERS[OTHER_ARCH[self.args.arch]])
+                   if imported is OTHER else
+                   Probe(name, self, self.args.probe_imp if imported else self.args.probe)
                    for name, imported in specs]
         self.procs += started
         for probe in started:
@@ -171,9 +181,9 @@ def read_lines(stream):
 class Probe:
     """One pcactprobe process: one command line in, one reply line out."""
 
-    def __init__(self, name, session, exe):
+    def __init__(self, name, session, exe, loader=None):
         self.name = name
-        self.proc = session.start([exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.proc = session.start([exe], loader, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                   text=True, bufsize=1)
         self.lines = read_lines(self.proc.stdout)
 
@@ -453,11 +463,14 @@ ExitOk, ExitUsage, ExitLoad, ExitExport, ExitRecord, ExitSwitchOn, ExitSwitchOff
 MONITOR_LINE = re.compile(r"idle_ms=(\d+) x=(-?\d+) y=(-?\d+)$")
 
 
-def pcactmon_fails(session, cases):
+def pcactmon_fails(session, cases, other=False):
     """Runs pcactmon.exe once per case (argv, status, keyword), all at once;
     each must fail with its status and one stderr line naming `keyword`,
-    unless it is a usage error, which shows the usage too."""
-    runs = [(argv, session.start([session.args.pcactmon, *argv], stdout=subprocess.PIPE,
+    unless it is a usage error, which shows the usage too. `other` runs the
+    other build's pcactmon.exe."""
+    exe, loader = ((session.args.other_pcactmon, LOADERS[OTHER_ARCH[session.args.arch]])
+                   if other else (session.args.pcactmon, None))
+    runs = [(argv, session.start([exe, *argv], loader, stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, text=True))
             for argv, _, _ in cases]
     for (argv, proc), (_, status, keyword) in zip(runs, cases):
@@ -636,6 +649,52 @@ def scenario_killed_monitor(session):
     after = holder.record()
     check(fields(after) == fields(before), f"input after the take-over ended was recorded: "
                                            f"{before} -> {after}")
+
+
+# --- monitors of both bitnesses ---------------------------------------------------
+
+def scenario_two_monitors(session):
+    check(session.args.other_probe and session.args.other_pcactmon,
+          "two_monitors needs --other-probe and --other-pcactmon")
+    # One process of the other bitness serves as monitor and as input target.
+    own, other, target = session.probes(("own", False), ("other", OTHER), ("target", False))
+    other_origin = (WIN_X + WIN_W + 50, WIN_Y)
+    other(f"window {other_origin[0]} {other_origin[1]} 300 200")
+    show_target(target)
+    own("load")
+    other("load")
+
+    # Each bitness switches on first once; the second monitor, of the other
+    # bitness, is refused through the library and through pcactmon. Input
+    # goes into a window of the first one's bitness: Wine runs a hook only
+    # in processes that can load its library, never on the installer's
+    # thread for the other bitness as Windows does.
+    for step, (first, second, other_pcactmon, window, origin) in enumerate((
+            (other, own, False, other, other_origin),
+            (own, other, True, target, (WIN_X, WIN_Y)))):
+        tag = f"{first.name} first"
+        check(first.switch(1) == TRUE, f"{tag}: switching on failed")
+        on = handles(first)
+        check(second.switch(1) == FALSE, f"{tag}: {second.name} switching on did not return 0")
+        check(handles(second) == on, f"{tag}: {second.name} changed the handles {on}")
+        pcactmon_fails(session, [(["--seconds", "1"], ExitSwitchOn, "already switched on")],
+                       other=other_pcactmon)
+        check(handles(first) == on, f"{tag}: the refused pcactmon changed the handles {on}")
+
+        point = (origin[0] + 50 + step, origin[1] + 60)
+        # A click activates the window: keys reach it only then.
+        for what, action, counter, at in (("pointer move", ("mousemove", *point), "moves", point),
+                                          ("click", ("click", 1), "buttonups", None),
+                                          ("key press", ("key", "a"), "keyups", None)):
+            before = first.record()
+            tick_passes()
+            input_into(session, window, action, counter, at, origin)
+            after = first.record()
+            if counter != "buttonups":
+                expect_stamp(before, after, f"{tag}: {what} into {window.name}")
+            check((after["x"], after["y"]) == point, f"{tag}: {what}: position {after}")
+        check(first.switch(0) == TRUE, f"{tag}: switching off failed")
+        check(handles(second) == (0, 0), f"{tag}: handles left after switching off")
 
 
 # --- soak ------------------------------------------------------------------------------
@@ -869,6 +928,7 @@ SCENARIOS = {
     "name_taken": scenario_name_taken,
     "pcactmon": scenario_pcactmon,
     "killed_monitor": scenario_killed_monitor,
+    "two_monitors": scenario_two_monitors,
     "soak": scenario_soak,
 }
 
@@ -883,6 +943,8 @@ def main():
     parser.add_argument("--probe")
     parser.add_argument("--probe-imp")
     parser.add_argument("--pcactmon")
+    parser.add_argument("--other-probe", help="the other build's pcactprobe.exe")
+    parser.add_argument("--other-pcactmon", help="the other build's pcactmon.exe")
     parser.add_argument("command", choices=["scale", "prefix", "start", "stop", "run",
                                             *SCENARIOS])
     parser.add_argument("program", nargs=argparse.REMAINDER)
