@@ -591,12 +591,16 @@ def scenario_pcactmon(session):
     # Another party releases the keyboard hook meanwhile: switching off fails.
     run = MonitorRun(session, ["--seconds", "2", "--interval", "100"])
     run.next()
-    check(holder(f"unhook {holder.record()['keyboard']}")["unhooked"] == "1",
+    hooks = holder.record()
+    check(holder(f"unhook {hooks['keyboard']}")["unhooked"] == "1",
           "could not release the keyboard hook of pcactmon")
     status, rest, err = run.finish()
     check(status == ExitSwitchOff and err.startswith("pcactmon: switching the hooks off returned "
                                                      "0x00000000") and err.count("\n") == 1,
           f"pcactmon after a failed switch-off: status {status}, stderr {err!r}")
+    # That switch-off left the mouse hook installed; the next scenario must not meet it.
+    check(holder(f"unhook {hooks['mouse']}")["unhooked"] == "1",
+          "could not release the mouse hook pcactmon left")
 
 
 # --- a monitor that ends without switching off ----------------------------------------
