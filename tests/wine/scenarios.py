@@ -888,8 +888,32 @@ def start_session(args):
         f.write(":" + display)
     env = wine_env(args)
     wineserver(env, "-p")
-    with Session(args) as session:
-        session.probe("warm-up").quit()
+    start_keeper(args, env)
+
+
+def start_keeper(args, env):
+    """A probe with a small window in a corner, for as long as the session
+    lasts: the desktop process ends with the last window and would start
+    again, at great cost under emulation, for the next scenario's. Its input
+    is a FIFO that it holds open itself, so it never reads an end; the
+    session's end takes it."""
+    fifo = os.path.join(args.state, "keeper.in")
+    if not os.path.exists(fifo):
+        os.mkfifo(fifo)
+    reply = os.path.join(args.state, "keeper.out")
+    commands = os.open(fifo, os.O_RDWR)
+    with open(reply, "w") as out:
+        subprocess.Popen([LOADERS[args.arch], args.probe], env=env, stdin=commands, stdout=out,
+                         stderr=subprocess.DEVNULL, start_new_session=True)
+    os.write(commands, b"window 1010 754 12 12\n")
+    os.close(commands)
+
+    def shown():
+        with open(reply) as f:
+            text = f.read()
+        check("err" not in text, f"the session's keeper failed: {text.strip()}")
+        return "rect=" in text
+    wait_until(shown, "the session's first window", REPLY_TIMEOUT)
 
 
 def stop_session(args):
