@@ -473,9 +473,11 @@ def pcactmon_fails(session, cases, other=False):
     runs = [(argv, session.start([exe, *argv], loader, stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, text=True))
             for argv, _, _ in cases]
+    # They share the processor: under emulation each start takes a while.
+    deadline = time.monotonic() + REPLY_TIMEOUT * len(cases)
     for (argv, proc), (_, status, keyword) in zip(runs, cases):
         try:
-            stdout, stderr = proc.communicate(timeout=REPLY_TIMEOUT)
+            stdout, stderr = proc.communicate(timeout=max(1.0, deadline - time.monotonic()))
         except subprocess.TimeoutExpired:
             for _, other in runs:
                 other.kill()
@@ -913,7 +915,8 @@ def start_keeper(args, env):
             text = f.read()
         check("err" not in text, f"the session's keeper failed: {text.strip()}")
         return "rect=" in text
-    wait_until(shown, "the session's first window", REPLY_TIMEOUT)
+    # The first program of a session also waits for Wine's own start-up.
+    wait_until(shown, "the session's first window", PREFIX_TIMEOUT)
 
 
 def stop_session(args):
