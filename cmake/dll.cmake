@@ -44,9 +44,19 @@ target_link_options(kvpcact PRIVATE
     -Wl,--dynamicbase -Wl,--nxcompat ${KVPCACT_ARCH_LINK_OPTIONS}
     -Wl,--no-insert-timestamp)
 target_link_libraries(kvpcact PRIVATE kernel32 user32)
-# Resources are looked up beside the .rc file.
+# Resources are looked up beside the .rc file. The version resource takes the
+# project's version as four numbers (a missing part is 0) and as text.
+set(KVPCACT_RC_DEFINITIONS KVPCACT_VERSION=${PROJECT_VERSION})
+foreach(part MAJOR MINOR PATCH TWEAK)
+    if(PROJECT_VERSION_${part})
+        list(APPEND KVPCACT_RC_DEFINITIONS KVPCACT_VERSION_${part}=${PROJECT_VERSION_${part}})
+    else()
+        list(APPEND KVPCACT_RC_DEFINITIONS KVPCACT_VERSION_${part}=0)
+    endif()
+endforeach()
 set_source_files_properties(res/kvpcact.rc PROPERTIES
-    OBJECT_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/res/kvpcact.ico)
+    OBJECT_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/res/kvpcact.ico
+    COMPILE_DEFINITIONS "${KVPCACT_RC_DEFINITIONS}")
 
 # The import library maps the stdcall-decorated name that MinGW callers
 # reference to the undecorated export.
