@@ -94,12 +94,21 @@ add_dependencies(kvpcact_import kvpcact_implib kvpcact)
 target_include_directories(kvpcact_import INTERFACE ${CMAKE_CURRENT_SOURCE_DIR}/include)
 target_link_libraries(kvpcact_import INTERFACE ${KVPCACT_IMPLIB})
 
-# Both builds install into one tree: x86/ and x64/ each with bin/ and lib/,
-# and the one header beside them.
+# Both builds install into one tree, the layout of the release archive:
+# x86/ and x64/ each with bin/ and lib/; the header, the CMake package, the
+# README and the licence once beside them (both builds write the same files).
 install(TARGETS kvpcact LIBRARY DESTINATION ${KVPCACT_ARCH}/bin)
 install(FILES ${KVPCACT_IMPLIB} ${KVPCACT_MSVC_IMPLIB} ${KVPCACT_DEF}
         DESTINATION ${KVPCACT_ARCH}/lib)
 install(FILES include/kvpcact.h DESTINATION include)
+include(CMakePackageConfigHelpers)
+# The package config picks the architecture itself, so the version file
+# leaves the pointer size alone.
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/kvpcactConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES cmake/kvpcactConfig.cmake ${CMAKE_BINARY_DIR}/kvpcactConfigVersion.cmake
+        DESTINATION lib/cmake/kvpcact)
+install(FILES README.md LICENSE DESTINATION .)
 
 # A Windows program of this project that loads kvpcact.dll from its own
 # folder: built without MinGW run-time DLLs, with the library copied beside it.
