@@ -78,11 +78,14 @@ set_source_files_properties(res/kvpcact.rc PROPERTIES
 # The import libraries map the stdcall-decorated name that x86 callers
 # reference to the undecorated export: libkvpcact.dll.a for MinGW,
 # kvpcact.lib for Visual C++ and clang-cl.
+# dlltool names the library's members and symbols after the output path it
+# is given, so it gets a bare name: no build folder ends up in the file.
 set(KVPCACT_IMPLIB ${CMAKE_CURRENT_BINARY_DIR}/libkvpcact.dll.a)
 add_custom_command(OUTPUT ${KVPCACT_IMPLIB}
     COMMAND ${CMAKE_DLLTOOL} --kill-at --def ${KVPCACT_DEF}
-            --dllname kvpcact.dll --output-lib ${KVPCACT_IMPLIB}
+            --dllname kvpcact.dll --output-lib libkvpcact.dll.a
     DEPENDS ${KVPCACT_DEF}
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     VERBATIM)
 set(KVPCACT_MSVC_IMPLIB ${CMAKE_CURRENT_BINARY_DIR}/kvpcact.lib)
 kvpcact_msvc_implib(${KVPCACT_DEF} ${KVPCACT_MSVC_IMPLIB})
@@ -111,11 +114,13 @@ install(FILES cmake/kvpcactConfig.cmake ${CMAKE_BINARY_DIR}/kvpcactConfigVersion
 install(FILES README.md LICENSE DESTINATION .)
 
 # A Windows program of this project that loads kvpcact.dll from its own
-# folder: built without MinGW run-time DLLs, with the library copied beside it.
+# folder: built without MinGW run-time DLLs or a time stamp, with the library
+# copied beside it.
 function(kvpcact_program target)
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/include)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
-    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++
+                        -Wl,--no-insert-timestamp)
     add_dependencies(${target} kvpcact)
     # Relinked whenever the library changes, so the copy never goes stale.
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS $<TARGET_FILE:kvpcact>)
