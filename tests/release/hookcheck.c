@@ -24,8 +24,8 @@ typedef void *HANDLE;
 #define STD_ERROR_HANDLE ((DWORD)-12)
 
 IMPORT HANDLE WINAPI OpenFileMappingA(DWORD access, BOOL inherit, const char *name);
-IMPORT void *WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh,
-                                  DWORD offsetLow, size_t bytes);
+IMPORT void *WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
+                                  size_t bytes);
 IMPORT BOOL WINAPI UnmapViewOfFile(const void *view);
 IMPORT BOOL WINAPI CloseHandle(HANDLE handle);
 IMPORT HANDLE WINAPI GetStdHandle(DWORD which);
@@ -83,7 +83,8 @@ int main(void)
         section ? (const PCActivityHookInfo *)MapViewOfFile(section, FILE_MAP_READ, 0, 0,
                                                             sizeof(PCActivityHookInfo))
                 : 0;
-    int status = info ? Check(info) : FAIL("the record " PCACTIVITYHOOKINFO_NAME " cannot be opened");
+    int status =
+        info ? Check(info) : FAIL("the record " PCACTIVITYHOOKINFO_NAME " cannot be opened");
     if (info)
         UnmapViewOfFile(info);
     if (section)
