@@ -106,9 +106,14 @@ install(FILES ${KVPCACT_IMPLIB} ${KVPCACT_MSVC_IMPLIB} ${KVPCACT_DEF}
 install(FILES include/kvpcact.h DESTINATION include)
 include(CMakePackageConfigHelpers)
 # The package config picks the architecture itself, so the version file
-# leaves the pointer size alone.
-write_basic_package_version_file(${CMAKE_BINARY_DIR}/kvpcactConfigVersion.cmake
-    COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+# leaves the pointer size alone; it would still record this build's, and
+# both builds must write the same file.
+function(kvpcact_version_file)
+    set(CMAKE_SIZEOF_VOID_P "")
+    write_basic_package_version_file(${CMAKE_BINARY_DIR}/kvpcactConfigVersion.cmake
+        COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+endfunction()
+kvpcact_version_file()
 install(FILES cmake/kvpcactConfig.cmake ${CMAKE_BINARY_DIR}/kvpcactConfigVersion.cmake
         DESTINATION lib/cmake/kvpcact)
 install(FILES README.md LICENSE DESTINATION .)

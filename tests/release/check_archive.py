@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Packs the release twice, from clean builds in folders of different names,
 and checks that both archives are the same bytes and hold what the README
-documents.
+documents, and that the files both builds install are the same.
 
 Usage: check_archive.py SOURCE_DIR VERSION
 """
@@ -34,6 +34,19 @@ def package(source, work):
     if done.returncode != 0:
         sys.exit(f"{done.stdout}\npackage.sh failed with status {done.returncode}")
     return work / "dist"
+
+
+def shared_files_differ(work):
+    """Files that both builds install, yet with different contents: the
+    archive would hold whichever came last."""
+    trees = []
+    for preset in ("mingw", "mingw64"):
+        tree = work / "installed" / preset
+        subprocess.run(["cmake", "--install", str(work / "build" / preset), "--prefix", str(tree)],
+                       stdout=subprocess.DEVNULL, check=True)
+        trees.append({p.relative_to(tree): p.read_bytes() for p in tree.rglob("*") if p.is_file()})
+    return [f"the two builds install different {path}"
+            for path in sorted(trees[0].keys() & trees[1].keys()) if trees[0][path] != trees[1][path]]
 
 
 def machine(image):
@@ -95,7 +108,7 @@ def main(argv):
     with tempfile.TemporaryDirectory(prefix="kvpcact-package-a.") as first, \
             tempfile.TemporaryDirectory(prefix="kvpcact-package-bb.") as second:
         dists = [package(source, pathlib.Path(work)) for work in (first, second)]
-        failures = check(source, version, *dists)
+        failures = check(source, version, *dists) + shared_files_differ(pathlib.Path(first))
     for failure in failures:
         print(failure)
     return 1 if failures else 0
