@@ -77,9 +77,9 @@ set_source_files_properties(res/kvpcact.rc PROPERTIES
 
 # The import libraries map the stdcall-decorated name that x86 callers
 # reference to the undecorated export: libkvpcact.dll.a for MinGW,
-# kvpcact.lib for Visual C++ and clang-cl.
-# dlltool names the library's members and symbols after the output path it
-# is given, so it gets a bare name: no build folder ends up in the file.
+# kvpcact.lib for Visual C++ and clang-cl. MinGW's dlltool names members and
+# symbols after the output path it is given, so it gets a bare name: no
+# build folder ends up in the file.
 set(KVPCACT_IMPLIB ${CMAKE_CURRENT_BINARY_DIR}/libkvpcact.dll.a)
 add_custom_command(OUTPUT ${KVPCACT_IMPLIB}
     COMMAND ${CMAKE_DLLTOOL} --kill-at --def ${KVPCACT_DEF}
