@@ -9,7 +9,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev python3 python3-pefile
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
-          xvfb xauth xdotool)
+          xvfb xauth xdotool llvm lld clang mono-mcs)
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)

@@ -1,12 +1,16 @@
 #!/usr/bin/python3
 """Checks the budgets of a built kvpcact.dll by reading the file itself.
 
-Usage: check_dll.py DLL ARCH [GROUP...]   (ARCH: x86 or x64; groups: image
-linkage hardening resources unwind; all when none is named). Prints one line
-per broken budget and exits 1 if any. Needs Debian's pefile (python3-pefile),
-hence /usr/bin/python3; the unwind check reads the code with OBJDUMP from the
-environment (MinGW's objdump for the DLL's architecture).
+Usage: check_dll.py [--version X.Y.Z] DLL ARCH [GROUP...]   (ARCH: x86 or
+x64; groups: image linkage hardening resources unwind; all when none is
+named). With --version, the version resource must give that version, in its
+numbers (missing parts 0) and in its FileVersion and ProductVersion strings,
+exactly as written. Prints one line per broken budget and exits 1 if any.
+Needs Debian's pefile (python3-pefile), hence /usr/bin/python3; the unwind
+check reads the code with OBJDUMP from the environment (MinGW's objdump for
+the DLL's architecture).
 """
+import functools
 import os
 import re
 import struct
@@ -126,7 +130,24 @@ def resource_data(pe, entry):
     return pe.get_data(data.OffsetToData, data.Size)
 
 
-def check_resources(pe, path, arch):
+def check_version(fixed, strings, version):
+    """The fixed numbers and the version strings all give `version`."""
+    want = tuple(int(part) for part in version.split(".")) + (0,) * (4 - version.count(".") - 1)
+    failures = []
+    for field in ("FileVersion", "ProductVersion"):
+        got = None
+        if fixed is not None:
+            high, low = getattr(fixed, field + "MS"), getattr(fixed, field + "LS")
+            got = (high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF)
+        failures += [
+            (got == want, f"fixed file info {field} is {got}, expected {want}"),
+            (strings.get(field) == version,
+             f"version string {field} is {strings.get(field)!r}, expected {version!r}"),
+        ]
+    return failures
+
+
+def check_resources(pe, path, arch, version=None):
     """Version information and the one 32 x 32, 16-colour icon."""
     strings, translations = {}, []
     for block in (pe.FileInfo[0] if getattr(pe, "FileInfo", None) else []):
@@ -150,6 +171,9 @@ def check_resources(pe, path, arch):
                                         f"expected [{TRANSLATION}]"),
         (file_type == VFT_DLL, f"fixed file info FILETYPE is {file_type}, not VFT_DLL"),
     ]
+    if version:
+        failures += check_version(fixed[0] if fixed else None, strings.get(VERSION_TABLE, {}),
+                                  version)
 
     root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
     by_type = {t.id: t.directory.entries for t in root.entries} if root else {}
@@ -210,15 +234,24 @@ GROUPS = {"image": check_image, "linkage": check_linkage, "hardening": check_har
           "resources": check_resources, "unwind": check_unwind}
 
 
+VERSION = re.compile(r"\d+(\.\d+){0,3}")
+
+
 def main(argv):
-    if len(argv) < 3 or argv[2] not in ARCHES or not set(argv[3:]) <= GROUPS.keys():
+    version = None
+    if argv[1:2] == ["--version"] and len(argv) > 2:
+        version, argv = argv[2], argv[:1] + argv[3:]
+    if (len(argv) < 3 or argv[2] not in ARCHES or not set(argv[3:]) <= GROUPS.keys()
+            or (version is not None and not VERSION.fullmatch(version))):
         sys.exit(__doc__)
     path, arch = argv[1], argv[2]
+    groups = argv[3:] or GROUPS
+    checks = dict(GROUPS, resources=functools.partial(check_resources, version=version))
     pe = pefile.PE(path)
     broken = [f"{path}: {group}: {message}"
-              for group in argv[3:] or GROUPS
-              for ok, message in GROUPS[group](pe, path, arch) if not ok]
-    print("\n".join(broken) or f"{path}: {', '.join(argv[3:] or GROUPS)}: all budgets kept")
+              for group in groups
+              for ok, message in checks[group](pe, path, arch) if not ok]
+    print("\n".join(broken) or f"{path}: {', '.join(groups)}: all budgets kept")
     return 1 if broken else 0
 
 

@@ -54,6 +54,7 @@ const char Usage[] =
     "                 only when no other monitor runs (one left by a crash)\n"
     "  --dll PATH     library to load (default: kvpcact.dll beside pcactmon.exe)\n"
     "  --help         show this text\n"
+    "  --version      show the version\n"
     "\n"
     "Exit status: 0 done, 2 bad arguments, 3 library not loaded, 4 export missing,\n"
     "5 record not available, 6 hooks not switched on, 7 hooks not switched off.\n";
@@ -160,6 +161,9 @@ int main(int argc, char **argv)
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
             std::fputs(Usage, stdout);
+            return ExitOk;
+        } else if (std::strcmp(arg, "--version") == 0) {
+            std::puts("pcactmon " KVPCACT_VERSION);
             return ExitOk;
         } else if (std::strcmp(arg, "--seconds") == 0) {
             if (!ParseNumber(value, 1, 2000000UL, seconds))
