@@ -580,15 +580,18 @@ def scenario_pcactmon(session):
     check(holder.record()["keyboard"] != 0, "pcactmon switched off hooks that were not its own")
     check(holder.switch(0) == TRUE, "switching off from the holder failed")
 
-    # Ended by Ctrl+C, which Wine raises on SIGINT.
-    run = MonitorRun(session, ["--interval", "100"])
-    run.next()
-    check(holder.record()["keyboard"] != 0, "pcactmon did not switch the hooks on")
-    run.proc.send_signal(signal.SIGINT)
-    status, rest, err = run.finish()
-    check(status == ExitOk, f"pcactmon ended by Ctrl+C with status {status}: {err!r}")
-    check(holder.record()["keyboard"] == holder.record()["mouse"] == 0,
-          "pcactmon left the hooks on after Ctrl+C")
+    # Ended by Ctrl+C, which Wine raises on SIGINT. Under qemu's user-mode
+    # emulation Wine's own SIGINT path crashes the emulator, so there the
+    # suites on native Wine alone show this.
+    if session.args.scale == 1:
+        run = MonitorRun(session, ["--interval", "100"])
+        run.next()
+        check(holder.record()["keyboard"] != 0, "pcactmon did not switch the hooks on")
+        run.proc.send_signal(signal.SIGINT)
+        status, rest, err = run.finish()
+        check(status == ExitOk, f"pcactmon ended by Ctrl+C with status {status}: {err!r}")
+        check(holder.record()["keyboard"] == holder.record()["mouse"] == 0,
+              "pcactmon left the hooks on after Ctrl+C")
 
     # Another party releases the keyboard hook meanwhile: switching off fails.
     run = MonitorRun(session, ["--seconds", "2", "--interval", "100"])
@@ -631,7 +634,9 @@ def scenario_killed_monitor(session):
     pcactmon_fails(session, [(["--seconds", "1"], ExitSwitchOn, "already switched on")])
     check(handles(holder) == left, "a refused pcactmon changed the stored handles")
 
-    run = MonitorRun(session, ["--take-over", "--interval", "100"])
+    # Ended by the clock, which leaves time for the input even under emulation.
+    seconds = 8 if session.args.scale == 1 else 40
+    run = MonitorRun(session, ["--take-over", "--seconds", str(seconds), "--interval", "100"])
     idle = run.idle_grows_to(200)
     check(all(handles(holder)), "pcactmon --take-over did not switch the hooks on")
     session.xdotool("mousemove", 240, 190)
@@ -639,7 +644,6 @@ def scenario_killed_monitor(session):
     idle = run.idle_grows_to(200)
     session.xdotool("key", "k")
     run.drops_after(idle, None)
-    run.proc.send_signal(signal.SIGINT)
     status, rest, err = run.finish()
     check(status == ExitOk, f"pcactmon --take-over ended with status {status}: {err!r}")
     said = (f"pcactmon: took over hooks left by another process "

@@ -41,7 +41,7 @@ enum ExitCode {
 };
 
 const char Usage[] =
-    "usage: pcactmon [--seconds N] [--interval MS] [--take-over] [--dll PATH] [--help]\n"
+    "usage: pcactmon [--seconds N] [--interval MS] [--take-over] [--dll PATH] [--help] [--version]\n"
     "\n"
     "Switches the kvpcact.dll activity hooks on and prints one line per interval:\n"
     "    idle_ms=<ms since the latest key press or pointer move> x=<X> y=<Y>\n"
