@@ -903,9 +903,11 @@ def start_keeper(args, env):
     again, at great cost under emulation, for the next scenario's. Its input
     is a FIFO that it holds open itself, so it never reads an end; the
     session's end takes it."""
+    # A new FIFO each time: nothing written for an earlier keeper reaches this one.
     fifo = os.path.join(args.state, "keeper.in")
-    if not os.path.exists(fifo):
-        os.mkfifo(fifo)
+    if os.path.exists(fifo):
+        os.unlink(fifo)
+    os.mkfifo(fifo)
     reply = os.path.join(args.state, "keeper.out")
     commands = os.open(fifo, os.O_RDWR)
     with open(reply, "w") as out:
