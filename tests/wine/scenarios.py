@@ -6,7 +6,7 @@ Usage: scenarios.py --arch x86|x64 --prefix DIR --state DIR [--scale F]
                     [--other-probe EXE --other-pcactmon EXE] COMMAND [ARGS]
 
 COMMAND is one of
-  scale     print the factor for every timeout: 20 where 32-bit programs
+  scale     print the factor for every timeout: 40 where 32-bit programs
             run through qemu emulation and the suite is 32-bit, else 1
   prefix    create the Wine prefix (once; built aside and moved into place)
   start     start the suite's session: an Xvfb display and a persistent
@@ -987,7 +987,7 @@ def main():
     parser.add_argument("program", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     if args.command == "scale":
-        print(20 if args.arch == "x86" and i386_emulated() else 1)
+        print(40 if args.arch == "x86" and i386_emulated() else 1)
         return 0
     args.prefix = os.path.abspath(args.prefix)
     args.state = os.path.abspath(args.state)
